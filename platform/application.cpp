@@ -1,0 +1,105 @@
+#include "platform/application.h"
+
+#include <QEvent>
+#include <QWidget>
+
+#include "platform/errors.h"
+
+namespace qb {
+
+GuardedApplication::GuardedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool GuardedApplication::notify(QObject* receiver, QEvent* event) {
+  bool result = false;
+  Guarded([&] { result = QApplication::notify(receiver, event); });
+  return result;
+}
+
+// Turns the user's minimise of the main window into the application window's WM_SIZE, as if
+// the application itself had been minimised.
+class TApplication::StateWatcher : public QObject {
+ public:
+  explicit StateWatcher(TApplication* app) : app_(app) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::WindowStateChange && watched == app_->main_form_ &&
+        !app_->minimizing_ && app_->main_form_->isMinimized())
+      SendMessage(app_->handle_, WM_SIZE, SIZE_MINIMIZED, 0);
+    return false;
+  }
+
+ private:
+  TApplication* app_;
+};
+
+TApplication::TApplication()
+    : handle_(AllocateHWnd([this](UINT m, WPARAM w, LPARAM l) { return WndProc(m, w, l); })) {}
+
+TApplication::~TApplication() {
+  SetMainForm(nullptr);
+  DeallocateHWnd(handle_);
+}
+
+void TApplication::SetMainForm(QWidget* form) {
+  if (main_form_ && watcher_) main_form_->removeEventFilter(watcher_);
+  delete watcher_;
+  watcher_ = nullptr;
+  main_form_ = form;
+  if (main_form_) {
+    watcher_ = new StateWatcher(this);
+    main_form_->installEventFilter(watcher_);
+  }
+}
+
+bool TApplication::TaskbarEntryVisible() const {
+  return main_form_ && main_form_->isVisible();
+}
+
+void TApplication::HideTaskbarEntry() {
+  if (main_form_) main_form_->hide();
+}
+
+int TApplication::HookMainWindow(Hook hook) {
+  hooks_.push_back({next_hook_, std::move(hook)});
+  return next_hook_++;
+}
+
+void TApplication::UnhookMainWindow(int id) {
+  std::erase_if(hooks_, [id](const HookEntry& e) { return e.id == id; });
+}
+
+void TApplication::Minimize() {
+  if (main_form_) {
+    minimizing_ = true;
+    main_form_->showMinimized();
+    minimizing_ = false;
+  }
+  SendMessage(handle_, WM_SIZE, SIZE_MINIMIZED, 0);
+}
+
+void TApplication::Restore() {
+  SendMessage(handle_, WM_SYSCOMMAND, SC_RESTORE, 0);
+  if (main_form_) {
+    main_form_->showNormal();
+    main_form_->raise();
+    main_form_->activateWindow();
+  }
+}
+
+bool TApplication::Minimized() const {
+  return main_form_ && (main_form_->isMinimized() || !main_form_->isVisible());
+}
+
+LRESULT TApplication::WndProc(UINT msg, WPARAM wparam, LPARAM lparam) {
+  LRESULT result = 0;
+  // A hook may unhook itself: iterate over a copy.
+  for (auto& e : std::vector<HookEntry>(hooks_))
+    if (e.hook(msg, wparam, lparam, result)) return result;
+  return DefWindowProc(handle_, msg, wparam, lparam);
+}
+
+TApplication& Application() {
+  static TApplication* app = new TApplication;  // outlives every component
+  return *app;
+}
+
+}  // namespace qb

@@ -1,0 +1,61 @@
+// Errors and how they are reported at handler boundaries.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace qb {
+
+// The base error class: an exception object with a message text.
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& Message() const { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// The silent abort: ends the current handler without any message.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+};
+
+[[noreturn]] void Abort();
+
+// The text the error box shows: "." appended when the last character sorts above ".".
+std::string ErrorBoxText(const std::string& message);
+
+// The seam between error reporting and what the user sees. Open shows a box (without waiting);
+// Update replaces the text of the open box. The presenter calls ErrorBoxClosed when the user
+// dismisses the box.
+class ErrorPresenter {
+ public:
+  virtual ~ErrorPresenter() = default;
+  virtual void Open(const std::string& title, const std::string& text) = 0;
+  virtual void Update(const std::string& text) = 0;
+};
+
+// Installs the presenter (nullptr restores the default: a message box, or standard error on
+// a display nobody can see). The caller keeps ownership.
+void SetErrorPresenter(ErrorPresenter* presenter);
+void ErrorBoxClosed();
+
+// Reports an error that left a handler: the silent abort is swallowed; anything else is shown.
+// Only one box is open at a time; errors raised while it is open are counted into it.
+void ShowException(const std::exception& e);
+void ShowCurrentException() noexcept;
+
+// Runs f, reporting anything it throws. The one guard around every handler.
+template <class F>
+void Guarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (...) {
+    ShowCurrentException();
+  }
+}
+
+}  // namespace qb

@@ -1,0 +1,30 @@
+// Watches a socket descriptor for read and write readiness on the user-interface thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace qb {
+
+class SocketWatch {
+ public:
+  enum class Ready { Read, Write };
+  using Callback = std::function<void(Ready)>;
+
+  // Both directions start switched off.
+  SocketWatch(int fd, Callback callback);
+  ~SocketWatch();
+  SocketWatch(const SocketWatch&) = delete;
+  SocketWatch& operator=(const SocketWatch&) = delete;
+
+  void SetReadEnabled(bool on);
+  void SetWriteEnabled(bool on);
+  bool ReadEnabled() const;
+  bool WriteEnabled() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qb
