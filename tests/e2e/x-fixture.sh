@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Starts or stops a private X server (Xvfb) with the icewm window manager for end-to-end tests.
+#   x-fixture.sh start <state-dir>   -> writes <state-dir>/display (":N") once icewm manages it
+#   x-fixture.sh stop <state-dir>
+# Xvfb picks a free display number itself, so parallel runs never collide.
+set -euo pipefail
+cmd=$1
+state=$2
+deadline=30
+
+wait_for() {  # wait_for <description> <command...>
+  local what=$1
+  shift
+  local start=$SECONDS
+  until "$@" >/dev/null 2>&1; do
+    if ((SECONDS - start > deadline)); then
+      echo "x-fixture: timed out waiting for $what" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+case $cmd in
+start)
+  "$0" stop "$state" || true
+  mkdir -p "$state"
+  rm -f "$state/display"
+  exec 3>"$state/displayfd"
+  setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -ac \
+    >"$state/xvfb.log" 2>&1 </dev/null &
+  echo $! >"$state/xvfb.pid"
+  exec 3>&-
+  wait_for "Xvfb to choose a display" test -s "$state/displayfd"
+  display=":$(head -n1 "$state/displayfd" | tr -d '[:space:]')"
+  export DISPLAY=$display
+  wait_for "Xvfb on $display" xdpyinfo
+  # icewm with its own empty configuration: a taskbar with the notification area, no
+  # start-up programs, nothing from the user's home.
+  mkdir -p "$state/icewm"
+  cat >"$state/icewm/preferences" <<'PREFS'
+ShowTaskBar=1
+TaskBarShowTray=1
+TaskBarShowWorkspaces=0
+TaskBarShowClock=0
+TaskBarShowMailboxStatus=0
+TaskBarShowCPUStatus=0
+TaskBarShowNetStatus=0
+TaskBarShowMEMStatus=0
+TaskBarAutoHide=0
+TaskBarAtTop=0
+ShowPopupsAbovePointer=0
+ClickToFocus=1
+FocusOnAppRaise=1
+RequestFocusOnAppRaise=1
+PREFS
+  ICEWM_PRIVCFG="$state/icewm" setsid icewm --config="$state/icewm/preferences" \
+    >"$state/icewm.log" 2>&1 </dev/null &
+  echo $! >"$state/icewm.pid"
+  # icewm manages the screen once it announces itself through _NET_SUPPORTING_WM_CHECK, and
+  # the notification area exists once it owns the tray selection.
+  wait_for "icewm" sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+  wait_for "the notification area" sh -c \
+    "xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null && xwininfo -root -tree | grep -qi 'systray\|tray'"
+  echo "$display" >"$state/display"
+  echo "x-fixture: X server $display with icewm ready"
+  ;;
+stop)
+  for p in icewm xvfb; do
+    if [ -f "$state/$p.pid" ]; then
+      pid=$(cat "$state/$p.pid")
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$pid" 2>/dev/null || true
+      rm -f "$state/$p.pid"
+    fi
+  done
+  rm -f "$state/display"
+  ;;
+*)
+  echo "usage: $0 start|stop <state-dir>" >&2
+  exit 2
+  ;;
+esac
