@@ -200,17 +200,18 @@ LRESULT TUdpSockUtil::MessageHandler(UINT msg, WPARAM wparam, LPARAM lparam) {
   const auto bits = static_cast<std::uint32_t>(lparam);
   const int32_t error = static_cast<int32_t>((bits >> 16) & 0xFFFF);
   const std::uint32_t event = bits & 0xFFFF;
+  // Handlers are called through copies: a handler may destroy this endpoint.
   if (error != 0) {
-    if (OnError) {
-      OnError(this, error);
+    if (auto on_error = OnError) {
+      on_error(this, error);
       return 0;
     }
     throw EUSUError(SocketErrorMessage(error, "MessageHandler"));
   }
   if (event == static_cast<std::uint32_t>(ws::kFdRead)) {
-    if (OnReceive) OnReceive(this);
+    if (auto on_receive = OnReceive) on_receive(this);
   } else if (event == static_cast<std::uint32_t>(ws::kFdWrite)) {
-    if (OnWriteReady) OnWriteReady(this);
+    if (auto on_write_ready = OnWriteReady) on_write_ready(this);
   }
   return 0;
 }

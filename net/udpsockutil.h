@@ -49,7 +49,9 @@ class TUdpSockUtil : public TComponent {
   bool Listening() const { return FListening; }
   void SetListening(bool value);
 
-  // Bytes queued on the endpoint socket; 0 when none or when no socket is open.
+  // Bytes queued on the endpoint socket; 0 when none or when no socket is open. On Linux the
+  // count is that of the first queued datagram, which is all a reader needs; a zero-byte
+  // datagram counts 0.
   int32_t PendingBytes();
   // One datagram into buffer; SenderAddr is the sender's address (all ones when nothing came).
   int32_t ReceiveBuffer(void* buffer, int32_t size, uint32_t& SenderAddr, int32_t flags);
