@@ -1,0 +1,397 @@
+#include "net/socketlib.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/socketwatch.h"
+
+namespace qb {
+
+namespace ws {
+namespace {
+
+struct CodePair {
+  int native;
+  int code;
+};
+
+// Where Linux and BSD agree on a name, the Winsock number is 10000 + the BSD number.
+constexpr CodePair kCodes[] = {
+    {EINTR, WSAEINTR},
+    {EBADF, WSAEBADF},
+    {EACCES, WSAEACCES},
+    {EPERM, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {ENFILE, WSAEMFILE},
+    {EWOULDBLOCK, WSAEWOULDBLOCK},
+    {EAGAIN, WSAEWOULDBLOCK},
+    {EINPROGRESS, WSAEINPROGRESS},
+    {EALREADY, WSAEALREADY},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EDESTADDRREQ, WSAEDESTADDRREQ},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EPROTOTYPE, WSAEPROTOTYPE},
+    {ENOPROTOOPT, WSAENOPROTOOPT},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+    {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
+    {EOPNOTSUPP, WSAEOPNOTSUPP},
+    {EPFNOSUPPORT, WSAEPFNOSUPPORT},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {ETOOMANYREFS, WSAETOOMANYREFS},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {ELOOP, WSAELOOP},
+    {ENAMETOOLONG, WSAENAMETOOLONG},
+    {EHOSTDOWN, WSAEHOSTDOWN},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+    {ENOTEMPTY, WSAENOTEMPTY},
+    {EUSERS, WSAEUSERS},
+    {EDQUOT, WSAEDQUOT},
+    {ESTALE, WSAESTALE},
+    {EREMOTE, WSAEREMOTE},
+};
+
+}  // namespace
+
+int ErrnoToWinsock(int native_errno) {
+  for (const auto& p : kCodes)
+    if (p.native == native_errno) return p.code;
+  // A native code without a Winsock name keeps its number above the Winsock base.
+  return 10000 + native_errno;
+}
+
+int WinsockToErrno(int code) {
+  for (const auto& p : kCodes)
+    if (p.code == code) return p.native;
+  return 0;
+}
+
+}  // namespace ws
+
+std::string inet_ntoa(std::uint32_t addr_network_order) {
+  const auto* b = reinterpret_cast<const unsigned char*>(&addr_network_order);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+namespace {
+
+thread_local int t_last_error = 0;
+
+int Fail(int native_errno) {
+  t_last_error = ws::ErrnoToWinsock(native_errno);
+  return ws::kSocketError;
+}
+
+int Fd(TSocket s) {
+  return s > static_cast<TSocket>(0x7FFFFFFF) ? -1 : static_cast<int>(s);
+}
+
+sockaddr_in ToNative(const SockAddrIn& a) {
+  sockaddr_in n{};
+  n.sin_family = a.sin_family == ws::kAfInet ? AF_INET : static_cast<sa_family_t>(a.sin_family);
+  n.sin_port = a.sin_port;
+  n.sin_addr.s_addr = a.sin_addr;
+  return n;
+}
+
+bool EndsWithInvalidTld(const std::string& name) {
+  std::string n = name;
+  while (!n.empty() && n.back() == '.') n.pop_back();
+  std::transform(n.begin(), n.end(), n.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return n == "invalid" || (n.size() > 8 && n.compare(n.size() - 8, 8, ".invalid") == 0);
+}
+
+class PosixSocketLibrary : public SocketLibrary {
+ public:
+  int WSAStartup(std::uint16_t version, WSAData* data) override {
+    if (version < 0x0101) return ws::WSAVERNOTSUPPORTED;
+    std::lock_guard lock(mutex_);
+    ++started_;
+    if (data) {
+      data->wVersion = 0x0101;
+      data->wHighVersion = 0x0101;
+      data->szDescription = "POSIX sockets";
+    }
+    return 0;
+  }
+
+  int WSACleanup() override {
+    std::lock_guard lock(mutex_);
+    if (started_ == 0) {
+      t_last_error = ws::WSANOTINITIALISED;
+      return ws::kSocketError;
+    }
+    --started_;
+    return 0;
+  }
+
+  TSocket socket(int af, int type, int protocol) override {
+    if (af != ws::kAfInet || type != ws::kSockDgram) {
+      Fail(EAFNOSUPPORT);
+      return ws::kInvalidSocket;
+    }
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+      Fail(errno);
+      return ws::kInvalidSocket;
+    }
+    return static_cast<TSocket>(fd);
+  }
+
+  int bind(TSocket s, const SockAddrIn* addr, int addrlen) override {
+    if (!addr || addrlen < static_cast<int>(sizeof(SockAddrIn))) return Fail(EFAULT);
+    sockaddr_in n = ToNative(*addr);
+    if (::bind(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) != 0) return Fail(errno);
+    return 0;
+  }
+
+  int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen) override {
+    if (level != ws::kSolSocket || optname != ws::kSoBroadcast) return Fail(ENOPROTOOPT);
+    if (!optval || optlen < 4) return Fail(EFAULT);
+    std::int32_t v;
+    std::memcpy(&v, optval, 4);
+    int on = v != 0 ? 1 : 0;
+    if (::setsockopt(Fd(s), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return Fail(errno);
+    return 0;
+  }
+
+  int WSAAsyncSelect(TSocket s, HWND wnd, UINT msg, std::int32_t events) override {
+    int fd = Fd(s);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return Fail(errno);
+    if (msg == 0 && events == 0) {
+      Unregister(s);
+      return 0;
+    }
+    if (!IsWindow(wnd)) return Fail(EINVAL);
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail(errno);
+    Unregister(s);
+    auto reg = std::make_unique<Registration>();
+    reg->wnd = wnd;
+    reg->msg = msg;
+    reg->events = events;
+    Registration* r = reg.get();
+    reg->watch = std::make_unique<SocketWatch>(fd, [r, s](SocketWatch::Ready ready) {
+      // Each direction is announced once, then rests until the caller has acted on it.
+      std::uint16_t event;
+      if (ready == SocketWatch::Ready::Read) {
+        r->watch->SetReadEnabled(false);
+        event = ws::kFdRead;
+      } else {
+        r->watch->SetWriteEnabled(false);
+        event = ws::kFdWrite;
+      }
+      PostMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(event, 0));
+    });
+    reg->watch->SetReadEnabled(events & ws::kFdRead);
+    reg->watch->SetWriteEnabled(events & ws::kFdWrite);
+    std::lock_guard lock(mutex_);
+    registrations_[s] = std::move(reg);
+    return 0;
+  }
+
+  int ioctlsocket(TSocket s, std::uint32_t cmd, std::uint32_t* argp) override {
+    if (cmd != ws::kFionread) return Fail(EINVAL);
+    if (!argp) return Fail(EFAULT);
+    int n = 0;
+    // On Linux this is the size of the first queued datagram, which is what a reader needs.
+    if (::ioctl(Fd(s), FIONREAD, &n) != 0) return Fail(errno);
+    *argp = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+
+  int recvfrom(TSocket s, void* buf, int len, int flags, SockAddrIn* from, int* fromlen) override {
+    int native_flags = 0;
+    if (flags & ws::kMsgOob) native_flags |= MSG_OOB;
+    if (flags & ws::kMsgPeek) native_flags |= MSG_PEEK;
+    if (flags & ws::kMsgDontWait) native_flags |= MSG_DONTWAIT;
+    sockaddr_in n{};
+    socklen_t nlen = sizeof n;
+    ssize_t got = ::recvfrom(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), native_flags,
+                             reinterpret_cast<sockaddr*>(&n), &nlen);
+    int err = errno;
+    RearmRead(s);
+    if (got < 0) return Fail(err);
+    if (from && fromlen && *fromlen >= static_cast<int>(sizeof(SockAddrIn))) {
+      from->sin_family = ws::kAfInet;
+      from->sin_port = n.sin_port;
+      from->sin_addr = n.sin_addr.s_addr;
+      *fromlen = sizeof(SockAddrIn);
+    }
+    return static_cast<int>(got);
+  }
+
+  int sendto(TSocket s, const void* buf, int len, int flags, const SockAddrIn* to,
+             int tolen) override {
+    if (!to || tolen < static_cast<int>(sizeof(SockAddrIn))) return Fail(EFAULT);
+    int native_flags = MSG_NOSIGNAL;
+    if (flags & ws::kMsgOob) native_flags |= MSG_OOB;
+    if (flags & ws::kMsgDontWait) native_flags |= MSG_DONTWAIT;
+    sockaddr_in n = ToNative(*to);
+    ssize_t sent = ::sendto(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), native_flags,
+                            reinterpret_cast<sockaddr*>(&n), sizeof n);
+    if (sent < 0) {
+      int err = errno;
+      if (err == EWOULDBLOCK || err == EAGAIN) RearmWrite(s);
+      return Fail(err);
+    }
+    return static_cast<int>(sent);
+  }
+
+  int closesocket(TSocket s) override {
+    Unregister(s);
+    if (::close(Fd(s)) != 0) return Fail(errno);
+    return 0;
+  }
+
+  std::uint32_t inet_addr(const char* cp) override {
+    if (!cp) return ws::kInaddrNone;
+    return ::inet_addr(cp);
+  }
+
+  std::optional<HostEnt> gethostbyname(const char* name) override {
+    std::string host;
+    if (name) {
+      host = name;
+    } else {
+      char buf[256] = {};
+      if (::gethostname(buf, sizeof buf - 1) != 0) {
+        Fail(errno);
+        return std::nullopt;
+      }
+      host = buf;
+    }
+    // Reserved for names that must never resolve; no need to ask a resolver that may be slow.
+    if (host.empty() || EndsWithInvalidTld(host)) {
+      t_last_error = 11001;  // host not found
+      return std::nullopt;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+      t_last_error = 11001;
+      return std::nullopt;
+    }
+    HostEnt e;
+    e.h_name = res->ai_canonname ? res->ai_canonname : host;
+    for (addrinfo* a = res; a; a = a->ai_next) {
+      auto addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+      if (std::find(e.h_addr_list.begin(), e.h_addr_list.end(), addr) == e.h_addr_list.end())
+        e.h_addr_list.push_back(addr);
+    }
+    ::freeaddrinfo(res);
+    if (e.h_addr_list.empty()) return std::nullopt;
+    return e;
+  }
+
+  std::string inet_ntoa(std::uint32_t addr) override { return qb::inet_ntoa(addr); }
+
+  int WSAGetLastError() override { return t_last_error; }
+
+  std::string ErrorText(int code) override {
+    switch (code) {
+      case ws::WSASYSNOTREADY:
+        return "Network subsystem is unavailable";
+      case ws::WSAVERNOTSUPPORTED:
+        return "Socket library version not supported";
+      case ws::WSANOTINITIALISED:
+        return "Socket library not started";
+      case 11001:
+        return "Host not found";
+      default:
+        break;
+    }
+    int native = ws::WinsockToErrno(code);
+    if (native == 0 && code > 10000) native = code - 10000;
+    if (native == 0) native = code;
+    char buf[256];
+    // The GNU variant returns a pointer that need not be buf.
+    const char* text = strerror_r(native, buf, sizeof buf);
+    return text ? text : "";
+  }
+
+ private:
+  struct Registration {
+    HWND wnd = kNoWindow;
+    UINT msg = 0;
+    std::int32_t events = 0;
+    std::unique_ptr<SocketWatch> watch;
+  };
+
+  void Unregister(TSocket s) {
+    std::unique_ptr<Registration> doomed;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = registrations_.find(s);
+      if (it == registrations_.end()) return;
+      doomed = std::move(it->second);
+      registrations_.erase(it);
+    }
+  }
+  void RearmRead(TSocket s) {
+    std::lock_guard lock(mutex_);
+    auto it = registrations_.find(s);
+    if (it != registrations_.end() && (it->second->events & ws::kFdRead))
+      it->second->watch->SetReadEnabled(true);
+  }
+  void RearmWrite(TSocket s) {
+    std::lock_guard lock(mutex_);
+    auto it = registrations_.find(s);
+    if (it != registrations_.end() && (it->second->events & ws::kFdWrite))
+      it->second->watch->SetWriteEnabled(true);
+  }
+
+  std::mutex mutex_;
+  int started_ = 0;
+  std::map<TSocket, std::unique_ptr<Registration>> registrations_;
+};
+
+SocketLibrary* g_installed = nullptr;
+
+}  // namespace
+
+SocketLibrary& RealSocketLibrary() {
+  static PosixSocketLibrary* lib = new PosixSocketLibrary;  // outlives every endpoint
+  return *lib;
+}
+
+SocketLibrary& Sockets() {
+  return g_installed ? *g_installed : RealSocketLibrary();
+}
+
+void SetSocketLibrary(SocketLibrary* library) {
+  g_installed = library;
+}
+
+}  // namespace qb
