@@ -96,7 +96,7 @@ class QtTray : public TrayService {
  private:
   static void Apply(QSystemTrayIcon& icon, const NotifyIconData& d) {
     if (d.uFlags & NIF_ICON) icon.setIcon(ToIcon(d.hIcon));
-    if (d.uFlags & NIF_TIP) icon.setToolTip(QString::fromLocal8Bit(d.Tip()));
+    if (d.uFlags & NIF_TIP) icon.setToolTip(QString::fromStdString(d.Tip()));
   }
 
   // Watches the notification area: when it goes away its entries are lost; when it comes back
