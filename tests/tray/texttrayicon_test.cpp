@@ -189,17 +189,24 @@ TEST_F(TextTrayIconTest, StoredOIconIsYellowWithFrameAndCentredGlyph) {
   EXPECT_EQ(icon.NotifyRecord().uVersion, 0u);
 }
 
-TEST_F(TextTrayIconTest, WideTextStartsLeftOfTheSquare) {
+TEST_F(TextTrayIconTest, CentringOnFifteenRoundsTowardZero) {
   TTextTrayIcon icon(&owner);
   icon.SetColor(qb::clYellow);
-  icon.SetText("WWWWW");
   QFontMetrics fm = Metrics(icon.Font());
-  int w = fm.horizontalAdvance("WWWWW"), h = fm.height();
-  ASSERT_GT(w, 15);
-  int left = (15 - w) / 2;  // toward zero: -5 / 2 is -2, not -3
-  EXPECT_LT(left, 0);
-  QImage expected = Reference(kYellow, icon.Font(), {{QPoint(left, (15 - h) / 2), "WWWWW"}}, false);
-  EXPECT_EQ(icon.TextBitmap().convertToFormat(QImage::Format_RGB32), expected);
+  // Even widths tell 15 from 16 (inside the square) and toward-zero from floor (wider).
+  bool evenInside = false, evenWider = false;
+  for (const char* t :
+       {"1", "11", "I", "ab", "x", "xx", "W", "WW", "WWWW", "WWWWW", "WWWWWW", "MMMM", "MMMMM"}) {
+    icon.SetText(t);
+    int w = fm.horizontalAdvance(t), h = fm.height();
+    int left = (15 - w) / 2;
+    QImage expected = Reference(kYellow, icon.Font(), {{QPoint(left, (15 - h) / 2), t}}, false);
+    EXPECT_EQ(icon.TextBitmap().convertToFormat(QImage::Format_RGB32), expected) << t;
+    evenInside |= w % 2 == 0 && w < 15;
+    evenWider |= w % 2 == 0 && w > 15;
+  }
+  EXPECT_TRUE(evenInside);
+  EXPECT_TRUE(evenWider);
 }
 
 TEST_F(TextTrayIconTest, MultiLineOffsetsAndLineDistance) {
