@@ -500,3 +500,29 @@ TEST(TrayService, QtBackendRefusesAddWithoutNotificationArea) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs only where a notification area exists (for example under Xvfb with icewm).
+TEST(TrayService, QtBackendKeepsEntriesWhereAreaExists) {
+  qb::SetTrayService(nullptr);
+  qb::TrayService& qt = qb::CurrentTrayService();
+  if (!qt.Available()) GTEST_SKIP() << "no notification area here";
+  qb::NotifyIconData d;
+  d.hWnd = 42;
+  d.uID = 7;
+  d.uFlags = 7;
+  d.uCallbackMessage = 0x800;
+  d.hIcon = QImage(16, 16, QImage::Format_ARGB32);
+  d.hIcon.fill(Qt::yellow);
+  EXPECT_TRUE(qt.Add(d));
+  EXPECT_FALSE(qt.Add(d));
+  EXPECT_TRUE(qt.Modify(d));
+  d.uVersion = 3;
+  EXPECT_TRUE(qt.SetVersion(d));
+  EXPECT_TRUE(qt.Delete(d));
+  EXPECT_FALSE(qt.Delete(d));
+  EXPECT_FALSE(qt.Modify(d));
+}
+
+}  // namespace
