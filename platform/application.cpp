@@ -16,14 +16,15 @@ bool GuardedApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 // Turns the user's minimise of the main window into the application window's WM_SIZE, as if
-// the application itself had been minimised.
+// the application itself had been minimised. Posted, not sent: QWidget::showMinimized() shows
+// the widget again after the state change, which would undo a hide done by a handler here.
 class TApplication::StateWatcher : public QObject {
  public:
   explicit StateWatcher(TApplication* app) : app_(app) {}
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::WindowStateChange && watched == app_->main_form_ &&
         !app_->minimizing_ && app_->main_form_->isMinimized())
-      SendMessage(app_->handle_, WM_SIZE, SIZE_MINIMIZED, 0);
+      PostMessage(app_->handle_, WM_SIZE, SIZE_MINIMIZED, 0);
     return false;
   }
 
