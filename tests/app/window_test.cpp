@@ -345,15 +345,18 @@ TEST_F(WindowTest, TerminationSignalClosesLikeTheCloseButton) {
   TForm1& f = Start();
   ASSERT_TRUE(qb::CloseOnTerminationSignals(&f));
   f.move(111, 222);
-  f.SpinEdit1->setValue(5);
-  for (int sig : {SIGTERM, SIGINT}) {
-    f.show();
+  // SIGTERM with the window shown, SIGINT with it hidden in the notification area.
+  for (const auto& [sig, channel] : {std::pair{SIGTERM, 5}, {SIGINT, 6}}) {
+    f.SpinEdit1->setValue(channel);
+    if (sig == SIGINT) f.hide();
     std::raise(sig);
-    EXPECT_TRUE(qbtest::PumpUntil([&] { return !f.isVisible(); }));
+    EXPECT_TRUE(qbtest::PumpUntil([&] { return StoredValue("channel") == channel; }));
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_FALSE(f.MidiOutput1->IsOpen());
     EXPECT_EQ(StoredValue("ypos"), 111);
     EXPECT_EQ(StoredValue("xpos"), 222);
-    EXPECT_EQ(StoredValue("channel"), 5);
     EXPECT_TRUE(f.MidiOutput1->Open());
+    f.show();
   }
 }
 
