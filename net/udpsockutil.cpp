@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::int32_t kSelectEvents = ws::kFdRead | ws::kFdWrite | ws::kFdClose;  // 0x23
 constexpr int32_t kSendSlice = 512;
+constexpr int32_t kLargestDatagram = 65536;
 
 WSAData g_wsa_data;  // filled by the library, never read
 
@@ -199,17 +200,18 @@ LRESULT TUdpSockUtil::MessageHandler(UINT msg, WPARAM wparam, LPARAM lparam) {
   const auto bits = static_cast<std::uint32_t>(lparam);
   const int32_t error = static_cast<int32_t>((bits >> 16) & 0xFFFF);
   const std::uint32_t event = bits & 0xFFFF;
+  // Handlers are called through copies: a handler may destroy this endpoint.
   if (error != 0) {
-    if (OnError) {
-      OnError(this, error);
+    if (auto on_error = OnError) {
+      on_error(this, error);
       return 0;
     }
     throw EUSUError(SocketErrorMessage(error, "MessageHandler"));
   }
   if (event == static_cast<std::uint32_t>(ws::kFdRead)) {
-    if (OnReceive) OnReceive(this);
+    if (auto on_receive = OnReceive) on_receive(this);
   } else if (event == static_cast<std::uint32_t>(ws::kFdWrite)) {
-    if (OnWriteReady) OnWriteReady(this);
+    if (auto on_write_ready = OnWriteReady) on_write_ready(this);
   }
   return 0;
 }
@@ -246,12 +248,17 @@ int32_t TUdpSockUtil::ReceiveBuffer(void* buffer, int32_t size, uint32_t& Sender
 }
 
 void TUdpSockUtil::ReceiveText(uint32_t& SenderAddr, ByteString& data) {
-  int32_t pending = PendingBytes();
-  data.resize(static_cast<size_t>(pending));
-  // Nothing counted may still be a zero-byte datagram: receive once without waiting, so it is
-  // taken off the socket and the next read notice can come.
-  int32_t got =
-      ReceiveBuffer(data.data(), pending, SenderAddr, pending == 0 ? ws::kMsgDontWait : 0);
+  int32_t size = PendingBytes();
+  int32_t flags = 0;
+  if (size == 0) {
+    // Nothing counted may still be a zero-byte datagram, or one that arrived after the count:
+    // receive once without waiting into room for any datagram, so a zero-byte one is taken
+    // off the socket (and the next read notice can come) and a late one is never cut short.
+    size = kLargestDatagram;
+    flags = ws::kMsgDontWait;
+  }
+  data.resize(static_cast<size_t>(size));
+  int32_t got = ReceiveBuffer(data.data(), size, SenderAddr, flags);
   data.resize(static_cast<size_t>(got));
 }
 

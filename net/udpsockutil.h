@@ -49,12 +49,15 @@ class TUdpSockUtil : public TComponent {
   bool Listening() const { return FListening; }
   void SetListening(bool value);
 
-  // Bytes queued on the endpoint socket; 0 when none or when no socket is open.
+  // Bytes queued on the endpoint socket; 0 when none or when no socket is open. On Linux the
+  // count is that of the first queued datagram, which is all a reader needs; a zero-byte
+  // datagram counts 0.
   int32_t PendingBytes();
   // One datagram into buffer; SenderAddr is the sender's address (all ones when nothing came).
   int32_t ReceiveBuffer(void* buffer, int32_t size, uint32_t& SenderAddr, int32_t flags);
-  // One datagram into data, exactly its bytes. A zero-byte datagram gives an empty text with
-  // its sender; nothing queued gives an empty text and SenderAddr all ones.
+  // One datagram into data, exactly its bytes, sized by PendingBytes. When that counts 0 it
+  // still receives once without waiting: a zero-byte datagram gives an empty text with its
+  // sender (and is taken off the socket), nothing queued an empty text and SenderAddr all ones.
   void ReceiveText(uint32_t& SenderAddr, ByteString& data);
   int32_t SendBuffer(const void* data, int32_t length, int32_t flags);
   // Sends the whole text in datagrams of at most 512 bytes; returns the bytes sent.

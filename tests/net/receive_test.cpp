@@ -184,6 +184,13 @@ TEST(UdpSockUtilReceive, PendingBytesFailureReportsIOCtlSocket) {
   lib.FailNext(Lib::kIoctl, ws::WSAENOTSOCK);
   EXPECT_EQ(l.u.PendingBytes(), 0);
   EXPECT_EQ(errors, std::vector<int32_t>{ws::WSAENOTSOCK});
+  // A datagram the count missed is still read whole, never cut to the count.
+  lib.FailNext(Lib::kIoctl, ws::WSAENOTSOCK);
+  uint32_t from = 0;
+  ByteString data;
+  l.u.ReceiveText(from, data);
+  EXPECT_EQ(data, "abc");
+  EXPECT_EQ(from, nettest::Loopback());
 }
 
 TEST(UdpSockUtilReceive, NoticesWithAnErrorOrForCloseRaiseNoEvent) {

@@ -222,6 +222,15 @@ TEST(UdpSockUtilProperties, RemoteHostAndBroadcastRules) {
   EXPECT_TRUE(u.Broadcast());
   EXPECT_EQ(u.RemoteHost(), "127.0.0.1");
   EXPECT_EQ(u.RemoteAddress(), nettest::Loopback());
+  Errors errors;
+  u.OnError = errors.Handler();  // the all-ones address may be unroutable here
+  u.SetRemotePort(9);
+  try {
+    u.SendText("x");
+  } catch (const EAbort&) {
+  }
+  EXPECT_NE(u.BroadcastSocket(), ws::kInvalidSocket) << "the send did not go out as broadcast";
+  EXPECT_EQ(u.EndpointSocket(), ws::kInvalidSocket);
 
   u.SetBroadcast(false);
   u.SetRemoteHost("255.255.255.255");
