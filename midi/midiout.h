@@ -1,6 +1,15 @@
 // The MIDI output port: chooses a device by number or name, opens and closes it, sends short
 // messages at once and long messages asynchronously, and raises Onmidioutput on the
 // user-interface thread for every long message the device has finished.
+//
+// Choices where the classic behaviour would hurt the user:
+// - Open on an open port keeps the device and returns true (no second, forgotten handle).
+// - A long message of length 0 is refused with MMSYSERR_INVALPARAM before anything is allocated.
+// - A long message whose preparation or sending fails is unprepared (when prepared) and freed.
+// - The port keeps every long message it has sent until its done notice is handled; a notice
+//   for a header it does not hold is ignored, and leftovers are freed at destruction.
+// - The destructor never throws: when Close fails it takes the queued messages back from the
+//   device (Reset), closes it regardless and releases everything.
 #pragma once
 
 #include <cstdint>

@@ -135,10 +135,11 @@ class RtMidiProvider : public DeviceProvider {
 
  private:
   void Refresh() {
-    if (!alsa_ && !alsa_tried_) {
-      // Without the sequencer device ALSA would only print its failure.
-      alsa_tried_ = true;
-      if (AlsaSequencerPresent()) alsa_ = Make(RtMidi::LINUX_ALSA, kClientName);
+    // Without the sequencer device ALSA would only print its failure; a sequencer that
+    // refused us once is not asked again.
+    if (!alsa_ && !alsa_refused_ && AlsaSequencerPresent()) {
+      alsa_ = Make(RtMidi::LINUX_ALSA, kClientName);
+      alsa_refused_ = !alsa_;
     }
     if (!jack_ && JackServerRunning()) jack_ = Make(RtMidi::UNIX_JACK, kListClientName);
   }
@@ -200,7 +201,7 @@ class RtMidiProvider : public DeviceProvider {
   }
 
   std::mutex mutex_;
-  bool alsa_tried_ = false;
+  bool alsa_refused_ = false;
   std::unique_ptr<Output> alsa_;
   std::unique_ptr<Output> jack_;
 };
