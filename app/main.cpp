@@ -1,0 +1,57 @@
+// quillbox: turns OSC from DJ software into MIDI beats and time code.
+#include <QStringList>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/signalclose.h"
+#include "app/unit1.h"
+#include "net/udpsockutil.h"
+#include "platform/application.h"
+#include "platform/errors.h"
+
+int main(int argc, char** argv) {
+  // Without a display the bridge still runs, on the offscreen platform.
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+  qb::GuardedApplication app(argc, argv);
+  const QStringList args = QCoreApplication::arguments();
+  if (args.size() > 1) {
+    std::fprintf(stderr, "quillbox: unexpected argument '%s'; quillbox takes no arguments\n",
+                 args.at(1).toLocal8Bit().constData());
+    return 2;
+  }
+  // The main window ends the program when it closes; error boxes and hiding in the tray do not.
+  QApplication::setQuitOnLastWindowClosed(false);
+  qb::Application().Title = "quillbox";
+
+  try {
+    qb::StartSocketLibrary();
+  } catch (const std::exception& e) {
+    qb::ShowException(e);
+    return 1;
+  }
+
+  // From here on a termination signal waits for the window instead of killing the process
+  // before settings could be written.
+  qb::CatchTerminationSignals();
+
+  int result = 0;
+  {
+    TForm1 form;
+    Form1 = &form;
+    qb::Application().SetMainForm(&form);
+
+    // SIGINT and SIGTERM close the window as its close button does, so settings get written.
+    qb::CloseOnTerminationSignals(&form);
+
+    form.show();
+    result = app.exec();
+
+    qb::Application().SetMainForm(nullptr);
+    Form1 = nullptr;
+  }
+
+  qb::Guarded([] { qb::StopSocketLibrary(); });
+  return result;
+}

@@ -1,0 +1,231 @@
+#include "midi/midiout.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace qb {
+
+void* AllocSharedLocked(std::uint16_t size, HGLOBAL& handle) {
+  void* p = std::calloc(size ? size : 1, 1);
+  handle = reinterpret_cast<HGLOBAL>(p);
+  return p;
+}
+
+void FreeSharedLocked(HGLOBAL handle, void* /*address*/) {
+  if (handle == 0) return;
+  std::free(reinterpret_cast<void*>(handle));
+}
+
+TMyMidiHdr::TMyMidiHdr(std::uint16_t length) {
+  if (length == 0) return;
+  Header = static_cast<MIDIHDR*>(AllocSharedLocked(sizeof(MIDIHDR), HeaderHandle));
+  Data = static_cast<std::uint8_t*>(AllocSharedLocked(length, DataHandle));
+  if (Header) {
+    Header->lpData = Data;
+    Header->dwBufferLength = length;
+  }
+}
+
+TMyMidiHdr::~TMyMidiHdr() {
+  FreeSharedLocked(HeaderHandle, Header);
+  FreeSharedLocked(DataHandle, Data);
+}
+
+TMidiOutput::TMidiOutput(TComponent* owner) : TComponent(owner), FService(CurrentMidiService()) {
+  FPortState = TMidiOutPortState::MidiOutClosed;
+  FDeviceCount = static_cast<std::uint16_t>(FService.GetNumDevs());
+  FNotifyWindow = AllocateHWnd(
+      [this](UINT msg, WPARAM wparam, LPARAM lparam) { return HandleNotify(msg, wparam, lparam); });
+}
+
+TMidiOutput::~TMidiOutput() {
+  if (FPortState == TMidiOutPortState::MidiOutOpen) {
+    try {
+      Close();
+    } catch (...) {
+      // A destructor must not throw, and nothing may be freed while the device still reads it:
+      // take the queued messages back from the device, then close it regardless.
+      FService.Reset(FOutputHandle);
+      FService.Close(FOutputHandle);
+      FOutputHandle = 0;
+      FPortState = TMidiOutPortState::MidiOutClosed;
+    }
+  }
+  // Done notices still queued for the window go with it; their messages are released below.
+  DeallocateHWnd(FNotifyWindow);
+  for (auto& [header, wrapper] : FPending) {
+    FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
+    delete wrapper;
+  }
+  FPending.clear();
+  ReleaseCallbackBlock();
+}
+
+void TMidiOutput::RaiseResult(MMRESULT result) {
+  throw EmidioutputError(ResultText(static_cast<std::uint16_t>(result & 0xFFFF)));
+}
+
+void TMidiOutput::ReleaseCallbackBlock() {
+  if (FCallbackBlock) FreeSharedLocked(FCallbackBlock->MemoryHandle, FCallbackBlock);
+  FCallbackBlock = nullptr;
+}
+
+void TMidiOutput::SetDeviceID(std::int32_t v) {
+  if (FPortState == TMidiOutPortState::MidiOutOpen) {
+    throw EmidioutputError("Change to DeviceID while device was open");
+  }
+  const std::int64_t count = FService.GetNumDevs();
+  if (!(v < count) && v != MIDI_MAPPER) throw EmidioutputError("Invalid device ID");
+  FDeviceID = v;
+  MIDIOUTCAPS caps{};
+  FLastResult = FService.GetDevCaps(v, caps);
+  if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+  FProductName.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
+  FDeviceDriverVersion = caps.vDriverVersion;
+  FDeviceTechnology = static_cast<std::uint8_t>(caps.wTechnology & 0xFF);
+  FDeviceVoices = caps.wVoices;
+  FDeviceNotes = caps.wNotes;
+  FDeviceChannelMask = caps.wChannelMask;
+  FDeviceSupport = caps.dwSupport;
+}
+
+void TMidiOutput::SetProductName(const std::string& s) {
+  if (FPortState == TMidiOutPortState::MidiOutOpen) {
+    throw EmidioutputError("Change to ProductName while device was open");
+  }
+  if (Loading()) return;
+  const std::int64_t n = FService.GetNumDevs();
+  std::int64_t id = MIDI_MAPPER;
+  for (; id < n; ++id) {
+    MIDIOUTCAPS caps{};
+    FLastResult = FService.GetDevCaps(static_cast<std::int32_t>(id), caps);
+    if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+    if (std::string(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname))) == s) {
+      FProductName = s;
+      break;
+    }
+  }
+  if (FProductName != s) throw EmidioutputError("MIDI output Device " + s + " not installed");
+  SetDeviceID(static_cast<std::int32_t>(id));
+}
+
+bool TMidiOutput::Open() {
+  if (FPortState == TMidiOutPortState::MidiOutOpen) return true;
+  try {
+    if (!FCallbackBlock) {
+      HGLOBAL handle = 0;
+      auto* block = static_cast<TCallbackBlock*>(AllocSharedLocked(sizeof(TCallbackBlock), handle));
+      if (!block) {
+        FLastResult = MMSYSERR_NOMEM;
+        RaiseResult(FLastResult);
+      }
+      block->MemoryHandle = handle;
+      FCallbackBlock = block;
+    }
+    FCallbackBlock->NotifyWindow = FNotifyWindow;
+    HMIDIOUT handle = 0;
+    FLastResult = FService.Open(handle, FDeviceID, &TMidiOutput::DeviceCallback,
+                                reinterpret_cast<DWORD_PTR>(FCallbackBlock), CALLBACK_FUNCTION);
+    if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+    FOutputHandle = handle;
+    FPortState = TMidiOutPortState::MidiOutOpen;
+    return true;
+  } catch (...) {
+    ReleaseCallbackBlock();
+    return false;
+  }
+}
+
+bool TMidiOutput::Close() {
+  bool result = false;
+  if (FPortState == TMidiOutPortState::MidiOutOpen) {
+    FLastResult = FService.Close(FOutputHandle);
+    if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+    result = true;
+  }
+  FOutputHandle = 0;
+  FPortState = TMidiOutPortState::MidiOutClosed;
+  return result;
+}
+
+void TMidiOutput::SendShortMessage(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+  const std::uint32_t packed =
+      std::uint32_t{status} | (std::uint32_t{data1} << 8) | (std::uint32_t{data2} << 16);
+  FLastResult = FService.ShortMsg(FOutputHandle, packed);
+  if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+}
+
+void TMidiOutput::SendLongMessage(const std::uint8_t* data, std::uint16_t length) {
+  // An empty message has nothing to play and no memory to carry it.
+  if (length == 0 || !data) {
+    FLastResult = MMSYSERR_INVALPARAM;
+    RaiseResult(FLastResult);
+  }
+  auto* wrapper = new TMyMidiHdr(length);
+  if (!wrapper->Header || !wrapper->Data) {
+    delete wrapper;
+    FLastResult = MMSYSERR_NOMEM;
+    RaiseResult(FLastResult);
+  }
+  std::memcpy(wrapper->Data, data, length);
+  MIDIHDR* header = wrapper->Header;
+  header->dwUser = reinterpret_cast<DWORD_PTR>(wrapper);
+  FPending.emplace(header, wrapper);
+
+  FLastResult = FService.PrepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
+  if (FLastResult == MMSYSERR_NOERROR) {
+    FLastResult = FService.LongMsg(FOutputHandle, header, sizeof(MIDIHDR));
+    if (FLastResult == MMSYSERR_NOERROR) return;
+    FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
+  }
+  // Neither queued nor to be announced: the memory goes back at once.
+  FPending.erase(header);
+  delete wrapper;
+  RaiseResult(FLastResult);
+}
+
+void TMidiOutput::SendEvent(const TOutputEvent& event) {
+  if (FPortState != TMidiOutPortState::MidiOutOpen) {
+    throw EmidioutputError("MIDI Output device not open");
+  }
+  if (event.LongData == nullptr) {
+    SendShortMessage(event.Status, event.Data1, event.Data2);
+  } else {
+    SendLongMessage(event.LongData, event.LongLength);
+  }
+}
+
+std::string TMidiOutput::ResultText(std::uint16_t code) {
+  std::vector<char> buffer(128, '\0');
+  if (FService.GetErrorText(code, buffer.data(), static_cast<std::uint32_t>(buffer.size())) ==
+      MMSYSERR_NOERROR) {
+    return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+  }
+  return "Specified error number is out of range";
+}
+
+void TMidiOutput::DeviceCallback(HMIDIOUT /*handle*/, std::uint32_t msg, DWORD_PTR instance,
+                                 DWORD_PTR param1, DWORD_PTR /*param2*/) {
+  if (msg != MM_MOM_DONE) return;
+  const auto* block = reinterpret_cast<const TCallbackBlock*>(instance);
+  PostMessage(block->NotifyWindow, MM_MOM_DONE, 0, static_cast<LPARAM>(param1));
+}
+
+LRESULT TMidiOutput::HandleNotify(UINT msg, WPARAM /*wparam*/, LPARAM lparam) {
+  if (msg != MM_MOM_DONE) return 0;
+  auto* header = reinterpret_cast<MIDIHDR*>(lparam);
+  auto it = FPending.find(header);
+  if (it == FPending.end()) return 0;
+  // Still queued means the notice came early; the device owns the memory until it is done.
+  if (FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING) {
+    return 0;
+  }
+  TMyMidiHdr* wrapper = it->second;
+  FPending.erase(it);
+  delete wrapper;
+  if (Onmidioutput) Onmidioutput(this);
+  return 0;
+}
+
+}  // namespace qb

@@ -1,0 +1,103 @@
+#include "midi/midiservice.h"
+
+#include <cstring>
+#include <vector>
+
+#include "midi/sessionservice.h"
+
+namespace qb {
+
+const char* MidiErrorText(MMRESULT code) {
+  switch (code) {
+    case MMSYSERR_NOERROR:
+      return "The operation completed successfully";
+    case MMSYSERR_ERROR:
+      return "The MIDI system reported an unspecified error";
+    case MMSYSERR_BADDEVICEID:
+      return "The MIDI device number is out of range";
+    case MMSYSERR_ALLOCATED:
+      return "The MIDI device is already in use by another program";
+    case MMSYSERR_INVALHANDLE:
+      return "The MIDI device handle is invalid";
+    case MMSYSERR_NODRIVER:
+      return "No MIDI system is available";
+    case MMSYSERR_NOMEM:
+      return "Not enough memory for the MIDI operation";
+    case MMSYSERR_NOTSUPPORTED:
+      return "The MIDI device does not support this operation";
+    case MMSYSERR_BADERRNUM:
+      return "The error number is out of range";
+    case MMSYSERR_INVALFLAG:
+      return "An invalid flag was passed to the MIDI system";
+    case MMSYSERR_INVALPARAM:
+      return "An invalid parameter was passed to the MIDI system";
+    case MIDIERR_UNPREPARED:
+      return "The MIDI message header was not prepared";
+    case MIDIERR_STILLPLAYING:
+      return "MIDI messages are still being played";
+    case MIDIERR_NOTREADY:
+      return "The MIDI device is busy";
+    case MIDIERR_NODEVICE:
+      return "The MIDI device is no longer available";
+    default:
+      return nullptr;
+  }
+}
+
+MMRESULT CopyErrorText(const char* message, char* text, std::uint32_t size) {
+  if (!text || size == 0) return MMSYSERR_INVALPARAM;
+  if (!message) return MMSYSERR_BADERRNUM;
+  std::size_t n = std::min<std::size_t>(std::strlen(message), size - 1);
+  std::memcpy(text, message, n);
+  text[n] = '\0';
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiService::GetErrorText(MMRESULT code, char* text, std::uint32_t size) {
+  return CopyErrorText(MidiErrorText(code), text, size);
+}
+
+int ShortMessageDataBytes(std::uint8_t status) {
+  if (status < 0x80 || status == 0xF0 || status == 0xF7) return -1;
+  if (status >= 0xF8) return 0;
+  if (status == 0xF1 || status == 0xF3) return 1;
+  if (status >= 0xF4) return 0;  // tune request and the undefined 0xF4, 0xF5
+  if (status >= 0xC0 && status <= 0xDF) return 1;
+  return 2;
+}
+
+namespace {
+MidiService* g_installed = nullptr;
+}  // namespace
+
+MidiService& CurrentMidiService() {
+  if (g_installed) return *g_installed;
+  // Reachable for the whole run: ports may outlive main's locals.
+  static MidiService* fallback = CreateDefaultMidiService().release();
+  return *fallback;
+}
+
+void SetMidiService(MidiService* service) {
+  g_installed = service;
+}
+
+std::unique_ptr<MidiService> CreateDefaultMidiService() {
+  std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
+  providers.push_back(detail::CreateRtMidiProvider());
+  providers.push_back(detail::CreateMonitorProvider(stdout));
+  return std::make_unique<detail::SessionMidiService>(std::move(providers));
+}
+
+std::unique_ptr<MidiService> CreateRtMidiService() {
+  std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
+  providers.push_back(detail::CreateRtMidiProvider());
+  return std::make_unique<detail::SessionMidiService>(std::move(providers));
+}
+
+std::unique_ptr<MidiService> CreateMonitorMidiService(std::FILE* out) {
+  std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
+  providers.push_back(detail::CreateMonitorProvider(out));
+  return std::make_unique<detail::SessionMidiService>(std::move(providers));
+}
+
+}  // namespace qb

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Starts or stops a JACK server with the dummy driver under a given name, for end-to-end tests.
+#   jack-fixture.sh start <server-name>   returns once the server answers
+#   jack-fixture.sh stop <server-name>
+set -euo pipefail
+
+action=${1:?usage: jack-fixture.sh start|stop <server-name>}
+name=${2:?usage: jack-fixture.sh start|stop <server-name>}
+state="${TMPDIR:-/tmp}/quillbox-jack-${name}"
+export JACK_NO_START_SERVER=1
+
+answers() { jack_lsp -s "$name" >/dev/null 2>&1; }
+
+case "$action" in
+  start)
+    if answers; then
+      echo "jack-fixture: a server named $name already runs" >&2
+      exit 1
+    fi
+    setsid jackd --no-realtime -n "$name" -d dummy -r 48000 -p 256 >"$state.log" 2>&1 </dev/null &
+    echo $! >"$state.pid"
+    deadline=$((SECONDS + 30))
+    until answers; do
+      if ! kill -0 "$(cat "$state.pid")" 2>/dev/null; then
+        echo "jack-fixture: jackd $name exited:" >&2
+        cat "$state.log" >&2
+        exit 1
+      fi
+      if ((SECONDS >= deadline)); then
+        echo "jack-fixture: jackd $name did not answer within 30 s" >&2
+        cat "$state.log" >&2
+        exit 1
+      fi
+      sleep 0.05
+    done
+    echo "jack-fixture: server $name runs (pid $(cat "$state.pid"))"
+    ;;
+  stop)
+    [ -f "$state.pid" ] || { echo "jack-fixture: $name was not started here"; exit 0; }
+    pid=$(cat "$state.pid")
+    kill -TERM "$pid" 2>/dev/null || true
+    deadline=$((SECONDS + 15))
+    while kill -0 "$pid" 2>/dev/null; do
+      if ((SECONDS >= deadline)); then
+        kill -KILL "$pid" 2>/dev/null || true
+        break
+      fi
+      sleep 0.05
+    done
+    rm -f "$state.pid" "$state.log"
+    echo "jack-fixture: server $name stopped"
+    ;;
+  *)
+    echo "usage: jack-fixture.sh start|stop <server-name>" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,159 @@
+// The MIDI port over the real RtMidi service and a JACK server (started by the "jack" test
+// fixture), with jack_midi_dump as the sink that receives what the bridge sends.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QStringList>
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "midi/midiout.h"
+#include "tests/common/testsupport.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes kTimeCode = {0xF0, 0x7F, 0x01, 0x01, 0x01, 0x00, 0x02, 0x03, 0x28, 0xF7};
+
+// jack_midi_dump under a client name of its own; each event is one line "time: hex bytes ...".
+class Sink {
+ public:
+  Sink() : client_("quillbox-sink-" + std::to_string(getpid())) {
+    process_.start("stdbuf", {"-oL", "jack_midi_dump", QString::fromStdString(client_)});
+  }
+  ~Sink() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) process_.kill();
+    process_.waitForFinished(5000);
+  }
+  bool Started() { return process_.waitForStarted(10000); }
+  std::string Port() const { return client_ + ":input"; }
+
+  std::vector<Bytes> Messages() {
+    text_ += process_.readAllStandardOutput().toStdString();
+    std::vector<Bytes> list;
+    std::istringstream lines(text_);
+    std::string line;
+    while (std::getline(lines, line)) {
+      auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::istringstream words(line.substr(colon + 1));
+      std::string w;
+      Bytes bytes;
+      while (words >> w && w.size() == 2 && std::isxdigit(static_cast<unsigned char>(w[0])) &&
+             std::isxdigit(static_cast<unsigned char>(w[1]))) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(w, nullptr, 16)));
+      }
+      if (!bytes.empty()) list.push_back(bytes);
+    }
+    return list;
+  }
+  bool Received(const Bytes& m) {
+    auto all = Messages();
+    return std::find(all.begin(), all.end(), m) != all.end();
+  }
+
+ private:
+  std::string client_;
+  QProcess process_;
+  std::string text_;
+};
+
+std::vector<std::string> DeviceNames(MidiService& service) {
+  std::vector<std::string> names;
+  const auto n = static_cast<std::int32_t>(service.GetNumDevs());
+  for (std::int32_t i = 0; i < n; ++i) {
+    MIDIOUTCAPS caps{};
+    if (service.GetDevCaps(i, caps) == 0) names.emplace_back(caps.szPname);
+  }
+  return names;
+}
+
+class MidiJack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("JACK_DEFAULT_SERVER"), nullptr) << "run under the jack fixture";
+    ASSERT_TRUE(sink.Started());
+    service = CreateDefaultMidiService();
+    SetMidiService(service.get());
+    // The sink's port is there once the sink has registered with the server.
+    ASSERT_TRUE(qbtest::PumpUntil([&] { return Index(sink.Port()) >= 0; }, 20s))
+        << "sink port " << sink.Port() << " never appeared";
+  }
+  void TearDown() override {
+    SetMidiService(nullptr);
+    service.reset();
+  }
+  int Index(const std::string& name) {
+    auto names = DeviceNames(*service);
+    auto it = std::find(names.begin(), names.end(), name);
+    return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+  }
+
+  Sink sink;
+  std::unique_ptr<MidiService> service;
+};
+
+}  // namespace
+
+TEST_F(MidiJack, DeviceListStartsWithTheVirtualPortAndHoldsTheSink) {
+  auto names = DeviceNames(*service);
+  ASSERT_GE(names.size(), 3u);
+  EXPECT_EQ(names.front(), "quillbox");
+  EXPECT_EQ(names.back(), "quillbox monitor (stdout)");
+  EXPECT_GT(Index(sink.Port()), 0);
+  std::string all;
+  for (auto& n : names) all += n + "\n";
+  std::cout << "devices:\n" << all;
+}
+
+TEST_F(MidiJack, MessagesArriveAtTheSinkByteForByte) {
+  TMidiOutput port(nullptr);
+  int events = 0;
+  port.Onmidioutput = [&](TObject*) { ++events; };
+  port.SetProductName(sink.Port());
+  EXPECT_EQ(port.DeviceID(), Index(sink.Port()));
+  ASSERT_TRUE(port.Open()) << port.ResultText(static_cast<std::uint16_t>(port.LastResult()));
+
+  port.SendShortMessage(0x90, 0x3C, 0x64);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return sink.Received({0x90, 0x3C, 0x64}); }));
+  port.SendLongMessage(kTimeCode.data(), static_cast<std::uint16_t>(kTimeCode.size()));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return sink.Received(kTimeCode) && events == 1; }));
+  port.SendShortMessage(0xF8, 0x12, 0x34);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return sink.Received({0xF8}); }));
+  port.SendLongMessage(kTimeCode.data(), static_cast<std::uint16_t>(kTimeCode.size()));
+  // Done means handed to the MIDI system; the sink gets it on a later cycle of the server.
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return events == 2 && sink.Messages().size() == 4; }));
+  EXPECT_TRUE(port.Close());
+
+  auto got = sink.Messages();
+  const std::vector<Bytes> expected = {{0x90, 0x3C, 0x64}, kTimeCode, {0xF8}, kTimeCode};
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(events, 2);
+  EXPECT_EQ(port.PendingLongMessages(), 0u);
+}
+
+TEST_F(MidiJack, VirtualPortReachesASinkConnectedToIt) {
+  TMidiOutput port(nullptr);
+  int events = 0;
+  port.Onmidioutput = [&](TObject*) { ++events; };
+  port.SetDeviceID(-1);
+  EXPECT_EQ(port.ProductName(), "quillbox");
+  ASSERT_TRUE(port.Open()) << port.ResultText(static_cast<std::uint16_t>(port.LastResult()));
+  // The user's patchbay: connect the bridge's own port to the sink.
+  ASSERT_EQ(
+      QProcess::execute("jack_connect", {"quillbox:quillbox", QString::fromStdString(sink.Port())}),
+      0);
+  port.SendShortMessage(0x90, 0x3C, 0x64);
+  port.SendLongMessage(kTimeCode.data(), static_cast<std::uint16_t>(kTimeCode.size()));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return sink.Messages().size() == 2 && events == 1; }));
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(sink.Messages(), (std::vector<Bytes>{{0x90, 0x3C, 0x64}, kTimeCode}));
+}
