@@ -68,6 +68,7 @@ enum class TMidiOutPortState { MidiOutOpen, MidiOutClosed };
 
 class TMidiOutput : public TComponent {
  public:
+  // The port keeps the service current at its construction (CurrentMidiService) for its life.
   explicit TMidiOutput(TComponent* owner);
   ~TMidiOutput() override;
 

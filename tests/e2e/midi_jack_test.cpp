@@ -6,6 +6,9 @@
 #include <QProcess>
 #include <QStringList>
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
