@@ -124,6 +124,17 @@ bool TMidiOutput::Open() {
       FCallbackBlock = block;
     }
     FCallbackBlock->NotifyWindow = FNotifyWindow;
+    // Device numbers shift when a device leaves: open the chosen device or none, never the one
+    // that moved into its number.
+    if (!FProductName.empty()) {
+      MIDIOUTCAPS caps{};
+      FLastResult = FService.GetDevCaps(FDeviceID, caps);
+      if (FLastResult == MMSYSERR_NOERROR &&
+          std::string(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname))) != FProductName) {
+        FLastResult = MIDIERR_NODEVICE;
+      }
+      if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+    }
     HMIDIOUT handle = 0;
     FLastResult = FService.Open(handle, FDeviceID, &TMidiOutput::DeviceCallback,
                                 reinterpret_cast<DWORD_PTR>(FCallbackBlock), CALLBACK_FUNCTION);

@@ -4,6 +4,8 @@
 //
 // Choices where the classic behaviour would hurt the user:
 // - Open on an open port keeps the device and returns true (no second, forgotten handle).
+// - Open opens the selected device only: when the number now names another device (one before
+//   it has gone), it fails with MIDIERR_NODEVICE.
 // - A long message of length 0 is refused with MMSYSERR_INVALPARAM before anything is allocated.
 // - A long message whose preparation or sending fails is unprepared (when prepared) and freed.
 // - The port keeps every long message it has sent until its done notice is handled; a notice
@@ -66,6 +68,7 @@ enum class TMidiOutPortState { MidiOutOpen, MidiOutClosed };
 
 class TMidiOutput : public TComponent {
  public:
+  // The port keeps the service current at its construction (CurrentMidiService) for its life.
   explicit TMidiOutput(TComponent* owner);
   ~TMidiOutput() override;
 

@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <RtMidi.h>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "midi/sessionservice.h"
 
@@ -62,14 +65,61 @@ bool AlsaSequencerPresent() {
   return access("/dev/snd/seq", R_OK | W_OK) == 0;
 }
 
-bool JackServerRunning() {
-  PrepareJackEnvironment();
-  jack_status_t status;
-  jack_client_t* c = jack_client_open(kListClientName, JackNoStartServer, &status);
-  if (!c) return false;
-  jack_client_close(c);
-  return true;
-}
+// Lists the JACK server's MIDI inputs through a client of our own, in the order RtMidi numbers
+// them, and notices when the server goes away so that a later server is found again.
+class JackLister {
+ public:
+  JackLister() = default;
+  JackLister(const JackLister&) = delete;
+  JackLister& operator=(const JackLister&) = delete;
+  ~JackLister() { Drop(); }
+
+  bool Connected() {
+    if (client_ && gone_.load()) Drop();
+    if (!client_) {
+      PrepareJackEnvironment();
+      jack_status_t status;
+      client_ = jack_client_open(kListClientName, JackNoStartServer, &status);
+      if (client_) {
+        gone_ = false;
+        jack_on_shutdown(client_, &JackLister::OnShutdown, this);
+      }
+    }
+    return client_ != nullptr;
+  }
+
+  // A new connection carries data only once the server has switched to the new graph, at a
+  // later cycle: waits until a few cycles have passed (or half a second, whichever is first).
+  void WaitCycles(unsigned cycles) {
+    if (!Connected()) return;
+    const jack_nframes_t start = jack_frame_time(client_);
+    const jack_nframes_t span = cycles * jack_get_buffer_size(client_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (jack_frame_time(client_) - start < span && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  std::vector<std::string> Ports() {
+    std::vector<std::string> names;
+    if (!Connected()) return names;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (!ports) return names;
+    for (const char** p = ports; *p; ++p) names.emplace_back(*p);
+    jack_free(ports);
+    return names;
+  }
+
+ private:
+  static void OnShutdown(void* self) { static_cast<JackLister*>(self)->gone_ = true; }
+  void Drop() {
+    if (client_) jack_client_close(client_);
+    client_ = nullptr;
+  }
+
+  jack_client_t* client_ = nullptr;
+  std::atomic<bool> gone_{false};
+};
 
 // One RtMidi output with its error sink; the sink must outlive the output.
 struct Output {
@@ -119,7 +169,8 @@ class RtMidiProvider : public DeviceProvider {
     std::lock_guard lock(mutex_);
     Refresh();
     std::vector<DeviceEntry> list;
-    if (alsa_ || jack_) {
+    const bool jack = jack_.Connected();
+    if (alsa_ || jack) {
       RtMidi::Api api = alsa_ ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
       DeviceEntry e;
       e.caps = MakeCaps(kVirtualPortName, MOD_SWSYNTH);
@@ -128,8 +179,20 @@ class RtMidiProvider : public DeviceProvider {
       };
       list.push_back(std::move(e));
     }
-    AddPorts(alsa_.get(), RtMidi::LINUX_ALSA, list);
-    AddPorts(jack_.get(), RtMidi::UNIX_JACK, list);
+    if (alsa_) {
+      unsigned count = 0;
+      if (alsa_->Run([&] { count = alsa_->out->getPortCount(); }) == MMSYSERR_NOERROR) {
+        for (unsigned i = 0; i < count; ++i) {
+          std::string name;
+          if (alsa_->Run([&] { name = alsa_->out->getPortName(i); })) continue;
+          AddPort(RtMidi::LINUX_ALSA, i, name, list);
+        }
+      }
+    }
+    if (jack) {
+      auto ports = jack_.Ports();
+      for (unsigned i = 0; i < ports.size(); ++i) AddPort(RtMidi::UNIX_JACK, i, ports[i], list);
+    }
     return list;
   }
 
@@ -141,7 +204,6 @@ class RtMidiProvider : public DeviceProvider {
       alsa_ = Make(RtMidi::LINUX_ALSA, kClientName);
       alsa_refused_ = !alsa_;
     }
-    if (!jack_ && JackServerRunning()) jack_ = Make(RtMidi::UNIX_JACK, kListClientName);
   }
 
   static std::unique_ptr<Output> Make(RtMidi::Api api, const char* client) {
@@ -151,24 +213,23 @@ class RtMidiProvider : public DeviceProvider {
     return o;
   }
 
-  void AddPorts(Output* probe, RtMidi::Api api, std::vector<DeviceEntry>& list) {
-    if (!probe) return;
-    unsigned count = 0;
-    if (probe->Run([&] { count = probe->out->getPortCount(); })) return;
-    for (unsigned i = 0; i < count; ++i) {
-      std::string name;
-      if (probe->Run([&] { name = probe->out->getPortName(i); })) continue;
-      DeviceEntry e;
-      e.caps = MakeCaps(name, MOD_MIDIPORT);
-      e.open = [api, i, name](std::unique_ptr<OutputDevice>& device) {
-        return OpenPort(api, i, name, device);
-      };
-      list.push_back(std::move(e));
-    }
+  void AddPort(RtMidi::Api api, unsigned index, const std::string& name,
+               std::vector<DeviceEntry>& list) {
+    DeviceEntry e;
+    e.caps = MakeCaps(name, MOD_MIDIPORT);
+    e.open = [this, api, index, name](std::unique_ptr<OutputDevice>& device) {
+      return OpenPort(api, index, name, device);
+    };
+    list.push_back(std::move(e));
+  }
+
+  bool Available(RtMidi::Api api) {
+    std::lock_guard lock(mutex_);
+    return api == RtMidi::UNIX_JACK ? jack_.Connected() : AlsaSequencerPresent();
   }
 
   MMRESULT OpenVirtual(RtMidi::Api api, std::unique_ptr<OutputDevice>& device) {
-    if (api == RtMidi::UNIX_JACK && !JackServerRunning()) return MIDIERR_NODEVICE;
+    if (!Available(api)) return MIDIERR_NODEVICE;
     auto o = std::make_unique<Output>();
     MMRESULT r = o->Create(api, kClientName);
     if (r) return r;
@@ -178,10 +239,9 @@ class RtMidiProvider : public DeviceProvider {
     return MMSYSERR_NOERROR;
   }
 
-  static MMRESULT OpenPort(RtMidi::Api api, unsigned index, const std::string& name,
-                           std::unique_ptr<OutputDevice>& device) {
-    if (api == RtMidi::UNIX_JACK && !JackServerRunning()) return MIDIERR_NODEVICE;
-    if (api == RtMidi::LINUX_ALSA && !AlsaSequencerPresent()) return MIDIERR_NODEVICE;
+  MMRESULT OpenPort(RtMidi::Api api, unsigned index, const std::string& name,
+                    std::unique_ptr<OutputDevice>& device) {
+    if (!Available(api)) return MIDIERR_NODEVICE;
     auto o = std::make_unique<Output>();
     MMRESULT r = o->Create(api, kClientName);
     if (r) return r;
@@ -196,6 +256,11 @@ class RtMidiProvider : public DeviceProvider {
     if (index >= count || now != name) return MIDIERR_NODEVICE;
     r = o->Run([&] { o->out->openPort(index, kClientName); });
     if (r) return r;
+    if (api == RtMidi::UNIX_JACK) {
+      // Without this the first messages after opening can fall into the old graph and be lost.
+      std::lock_guard lock(mutex_);
+      jack_.WaitCycles(4);
+    }
     device = std::make_unique<RtMidiDevice>(std::move(o));
     return MMSYSERR_NOERROR;
   }
@@ -203,7 +268,7 @@ class RtMidiProvider : public DeviceProvider {
   std::mutex mutex_;
   bool alsa_refused_ = false;
   std::unique_ptr<Output> alsa_;
-  std::unique_ptr<Output> jack_;
+  JackLister jack_;
 };
 
 }  // namespace

@@ -71,6 +71,8 @@ class Session {
   std::thread worker_;
 };
 
+// Its operations are called from one thread (the user-interface thread); only the sessions'
+// workers run elsewhere, and they touch nothing but their own session.
 class SessionMidiService : public MidiService {
  public:
   explicit SessionMidiService(std::vector<std::unique_ptr<DeviceProvider>> providers);

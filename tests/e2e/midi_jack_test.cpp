@@ -6,6 +6,9 @@
 #include <QProcess>
 #include <QStringList>
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,7 +31,9 @@ class Sink {
   Sink() : client_("quillbox-sink-" + std::to_string(getpid())) {
     process_.start("stdbuf", {"-oL", "jack_midi_dump", QString::fromStdString(client_)});
   }
-  ~Sink() {
+  ~Sink() { Stop(); }
+  void Stop() {
+    if (process_.state() == QProcess::NotRunning) return;
     process_.terminate();
     if (!process_.waitForFinished(5000)) process_.kill();
     process_.waitForFinished(5000);
@@ -36,7 +41,19 @@ class Sink {
   bool Started() { return process_.waitForStarted(10000); }
   std::string Port() const { return client_ + ":input"; }
 
+  // Messages from now on only.
+  void Forget() { skip_ = AllMessages().size(); }
   std::vector<Bytes> Messages() {
+    auto all = AllMessages();
+    return std::vector<Bytes>(all.begin() + static_cast<std::ptrdiff_t>(skip_), all.end());
+  }
+  bool Received(const Bytes& m) {
+    auto all = Messages();
+    return std::find(all.begin(), all.end(), m) != all.end();
+  }
+
+ private:
+  std::vector<Bytes> AllMessages() {
     text_ += process_.readAllStandardOutput().toStdString();
     std::vector<Bytes> list;
     std::istringstream lines(text_);
@@ -55,12 +72,8 @@ class Sink {
     }
     return list;
   }
-  bool Received(const Bytes& m) {
-    auto all = Messages();
-    return std::find(all.begin(), all.end(), m) != all.end();
-  }
 
- private:
+  std::size_t skip_ = 0;
   std::string client_;
   QProcess process_;
   std::string text_;
@@ -86,6 +99,25 @@ class MidiJack : public ::testing::Test {
     // The sink's port is there once the sink has registered with the server.
     ASSERT_TRUE(qbtest::PumpUntil([&] { return Index(sink.Port()) >= 0; }, 20s))
         << "sink port " << sink.Port() << " never appeared";
+  }
+  // The sink's port is listed before the sink runs, and a fresh connection carries data only
+  // from a later server cycle: send active sensing until the sink shows it, then forget it.
+  bool Handshake(TMidiOutput& port) {
+    bool ok = qbtest::PumpUntil(
+        [&] {
+          port.SendShortMessage(0xFE, 0, 0);
+          return qbtest::PumpUntil([&] { return sink.Received({0xFE}); }, 50ms);
+        },
+        20s);
+    sink.Forget();
+    return ok;
+  }
+  void SinkRuns() {
+    TMidiOutput port(nullptr);
+    port.SetProductName(sink.Port());
+    ASSERT_TRUE(port.Open());
+    ASSERT_TRUE(Handshake(port)) << "the sink never received anything";
+    ASSERT_TRUE(port.Close());
   }
   void TearDown() override {
     SetMidiService(nullptr);
@@ -115,6 +147,8 @@ TEST_F(MidiJack, DeviceListStartsWithTheVirtualPortAndHoldsTheSink) {
 }
 
 TEST_F(MidiJack, MessagesArriveAtTheSinkByteForByte) {
+  SinkRuns();
+  // A fresh port's first message arrives too.
   TMidiOutput port(nullptr);
   int events = 0;
   port.Onmidioutput = [&](TObject*) { ++events; };
@@ -151,9 +185,22 @@ TEST_F(MidiJack, VirtualPortReachesASinkConnectedToIt) {
   ASSERT_EQ(
       QProcess::execute("jack_connect", {"quillbox:quillbox", QString::fromStdString(sink.Port())}),
       0);
+  ASSERT_TRUE(Handshake(port));
   port.SendShortMessage(0x90, 0x3C, 0x64);
   port.SendLongMessage(kTimeCode.data(), static_cast<std::uint16_t>(kTimeCode.size()));
   ASSERT_TRUE(qbtest::PumpUntil([&] { return sink.Messages().size() == 2 && events == 1; }));
   EXPECT_TRUE(port.Close());
   EXPECT_EQ(sink.Messages(), (std::vector<Bytes>{{0x90, 0x3C, 0x64}, kTimeCode}));
+}
+
+TEST_F(MidiJack, SinkThatLeavesAfterTheCountCannotBeOpened) {
+  TMidiOutput port(nullptr);
+  port.SetProductName(sink.Port());
+  const std::string gone = sink.Port();
+  sink.Stop();
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return Index(gone) < 0; }, 20s));
+  EXPECT_FALSE(port.Open());
+  EXPECT_NE(port.LastResult(), 0u);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.CallbackBlock(), nullptr);
 }

@@ -248,6 +248,19 @@ TEST_F(MidiOutputTest, FailedOpenReleasesTheBlockAndALaterOpenMakesANewOne) {
   EXPECT_FALSE(p.Open());
   EXPECT_EQ(p.LastResult(), MMSYSERR_BADDEVICEID);
   EXPECT_FALSE(p.IsOpen());
+  EXPECT_EQ(p.CallbackBlock(), nullptr);
+
+  // One that vanishes while another moves into its number: the other is not opened instead.
+  fake.AddDevice("Gamma");
+  fake.AddDevice("Delta");
+  p.SetDeviceID(1);
+  ASSERT_EQ(p.ProductName(), "Gamma");
+  fake.RemoveDevice(1);
+  const int opens = fake.OpenCount(1);
+  EXPECT_FALSE(p.Open());
+  EXPECT_EQ(p.LastResult(), MIDIERR_NODEVICE);
+  EXPECT_EQ(fake.OpenCount(1), opens);
+  EXPECT_FALSE(p.IsOpen());
 }
 
 TEST_F(MidiOutputTest, ShortMessagesArePackedAndSentWithTheirLength) {
