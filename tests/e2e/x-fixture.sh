@@ -27,7 +27,7 @@ start)
   mkdir -p "$state"
   rm -f "$state/display"
   exec 3>"$state/displayfd"
-  setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -ac \
+  setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -ac -noreset \
     >"$state/xvfb.log" 2>&1 </dev/null &
   echo $! >"$state/xvfb.pid"
   exec 3>&-

@@ -1,0 +1,157 @@
+// The real quillbox binary on a real desktop (Xvfb + icewm), with a real JACK MIDI sink and a
+// real OSC client.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <fstream>
+#include <sstream>
+
+#include "tests/e2e/e2e_support.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kTitle = "brindle's quillbox";
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// True while some socket holds UDP port 10001 on all addresses.
+bool PortTaken(int port) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool taken = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+  close(s);
+  return taken;
+}
+
+class BridgeE2E : public ::testing::Test {
+ protected:
+  QTemporaryDir config;
+  Bridge bridge{config.path().toStdString()};
+
+  unsigned long WaitForWindow() {
+    std::optional<unsigned long> w;
+    EXPECT_TRUE(WaitFor([&] { return (w = FindWindow(kTitle)).has_value(); })) << bridge.Output();
+    return w.value_or(0);
+  }
+  void WriteSettings(const std::string& body) {
+    QDir().mkpath(config.path() + "/quillbox");
+    std::ofstream(bridge.SettingsFile()) << "[Software]\n" << body;
+  }
+};
+
+}  // namespace
+
+TEST_F(BridgeE2E, FirstRunShowsCompactWindowAtStoredPositionAndListens) {
+  bridge.Start();
+  unsigned long w = WaitForWindow();
+  ASSERT_NE(w, 0u);
+  Rect outer = OuterRect(w);
+  Screenshot("main-window", w);
+  EXPECT_EQ(outer.x, 262);
+  EXPECT_EQ(outer.y, 172);
+  EXPECT_EQ(outer.w, 165);
+  EXPECT_EQ(outer.h, 120);
+  EXPECT_TRUE(WaitFor([] { return PortTaken(10001); })) << bridge.Output();
+  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_FALSE(PortTaken(10001));
+}
+
+TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresThem) {
+  WriteSettings(
+      "Quillbox\\Device=0\nQuillbox\\xpos=50\nQuillbox\\ypos=300\nQuillbox\\channel=17\n");
+  bridge.Start();
+  unsigned long w = WaitForWindow();
+  ASSERT_NE(w, 0u);
+  Rect outer = OuterRect(w);
+  EXPECT_EQ(outer.x, 300);
+  EXPECT_EQ(outer.y, 50);
+  // The user closes the window with the window manager's close key.
+  X("xdotool", {"windowactivate", "--sync", std::to_string(w)});
+  X("xdotool", {"key", "--window", std::to_string(w), "alt+F4"});
+  ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
+  std::string ini = ReadAll(bridge.SettingsFile());
+  EXPECT_NE(ini.find("xpos=50"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("ypos=300"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("channel=17"), std::string::npos) << ini;
+}
+
+TEST_F(BridgeE2E, StoredChannelSelectsTheBeatStatusAtTheSink) {
+  WriteSettings(
+      "Quillbox\\Device=0\nQuillbox\\xpos=50\nQuillbox\\ypos=300\nQuillbox\\channel=17\n");
+  MidiSink sink;
+  bridge.Start();
+  ASSERT_TRUE(WaitFor([&] { return sink.ConnectFrom("quillbox"); })) << bridge.Output();
+  ASSERT_TRUE(WaitFor([] { return PortTaken(10001); }));
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  EXPECT_TRUE(sink.WaitForMessage("90 7F 19")) << bridge.Output();
+}
+
+TEST_F(BridgeE2E, BeatSeekAndProbeReachTheirPeers) {
+  MidiSink sink;
+  bridge.Start();
+  ASSERT_TRUE(WaitFor([&] { return sink.ConnectFrom("quillbox"); })) << bridge.Output();
+  ASSERT_TRUE(WaitFor([] { return PortTaken(10001); }));
+
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  EXPECT_TRUE(sink.WaitForMessage("80 7F 19")) << bridge.Output();
+
+  OscSend("127.0.0.1", 10001, "/Traktor.XFader", "f", {"0.75"});
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck1.Seek", "f", {"1234.5"});
+  EXPECT_TRUE(sink.WaitForMessage("F0 7F 01 01 01 00 02 03 28 F7")) << bridge.Output();
+
+  // The probe's answer goes to the sender's address, port 10000.
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(10000);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  timeval tv{20, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  OscSend("127.0.0.1", 10001, "/__PING", "", {});
+  unsigned char buf[64];
+  sockaddr_in from{};
+  socklen_t fl = sizeof from;
+  ssize_t n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+  close(s);
+  const unsigned char want[25] = {'/', '_', '_', 'P', 'O', 'N', 'G', 0, ',', 's', 0, 0, 'q',
+                                  'u', 'i', 'l', 'l', 'b', 'o', 'x', 0, 0,   0,   0, 0};
+  ASSERT_EQ(n, 25) << bridge.Output();
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 25),
+            std::string(reinterpret_cast<const char*>(want), 25));
+  EXPECT_EQ(ntohs(from.sin_port), 10001);
+}
+
+TEST_F(BridgeE2E, WithoutDisplayTheBridgeStillAnswersProbesAndEndsOnSigint) {
+  bridge.Start(/*with_display=*/false);
+  ASSERT_TRUE(WaitFor([] { return PortTaken(10001); })) << bridge.Output();
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(10000);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  timeval tv{20, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  OscSend("127.0.0.1", 10001, "/__PING", "", {});
+  unsigned char buf[64];
+  ssize_t n = recv(s, buf, sizeof buf, 0);
+  close(s);
+  EXPECT_EQ(n, 25) << bridge.Output();
+  kill(bridge.Pid(), SIGINT);
+  ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
+  EXPECT_NE(ReadAll(bridge.SettingsFile()).find("channel=1"), std::string::npos);
+}

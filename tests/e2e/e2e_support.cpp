@@ -1,0 +1,301 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) throw std::runtime_error(std::string("e2e: ") + name + " is not set");
+  return v;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string Trim(std::string s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+  return s;
+}
+
+int Field(const std::string& text, const std::string& label) {
+  auto p = text.find(label);
+  if (p == std::string::npos) return 0;
+  return std::atoi(text.c_str() + p + label.size());
+}
+
+}  // namespace
+
+std::string Display() {
+  static std::string d = Trim(ReadFile(Env("QB_X_STATE") + "/display"));
+  return d;
+}
+std::string JackServer() {
+  return Env("QB_JACK_SERVER");
+}
+std::string BridgeBinary() {
+  return Env("QB_BINARY");
+}
+std::string ArtifactDir() {
+  return Env("QB_ARTIFACTS");
+}
+
+std::string Run(const std::string& program, const std::vector<std::string>& args, int* status,
+                std::chrono::milliseconds timeout) {
+  QProcess p;
+  QStringList a;
+  for (auto& s : args) a << QString::fromStdString(s);
+  p.setProcessChannelMode(QProcess::SeparateChannels);
+  p.start(QString::fromStdString(program), a);
+  bool finished = p.waitForStarted(int(timeout.count())) && p.waitForFinished(int(timeout.count()));
+  if (!finished) p.kill(), p.waitForFinished(2000);
+  if (status) *status = finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  return p.readAllStandardOutput().toStdString();
+}
+
+std::string X(const std::string& program, const std::vector<std::string>& args, int* status) {
+  setenv("DISPLAY", Display().c_str(), 1);
+  return Run(program, args, status);
+}
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return cond();
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+std::optional<unsigned long> FindWindow(const std::string& title, bool only_visible) {
+  std::vector<std::string> args = {"search"};
+  if (only_visible) args.push_back("--onlyvisible");
+  args.insert(args.end(), {"--name", "^" + title + "$"});
+  std::istringstream out(X("xdotool", args));
+  unsigned long id;
+  if (out >> id) return id;
+  return std::nullopt;
+}
+
+Rect ClientRect(unsigned long window) {
+  std::string info = X("xwininfo", {"-id", std::to_string(window)});
+  return {Field(info, "Absolute upper-left X:"), Field(info, "Absolute upper-left Y:"),
+          Field(info, "Width:"), Field(info, "Height:")};
+}
+
+Rect FrameExtents(unsigned long window) {
+  std::string out = X("xprop", {"-id", std::to_string(window), "_NET_FRAME_EXTENTS"});
+  auto eq = out.find('=');
+  if (eq == std::string::npos) return {};
+  int l = 0, r = 0, t = 0, b = 0;
+  std::sscanf(out.c_str() + eq + 1, " %d , %d , %d , %d", &l, &r, &t, &b);
+  return {l, t, r, b};
+}
+
+Rect OuterRect(unsigned long window) {
+  Rect c = ClientRect(window), f = FrameExtents(window);
+  return {c.x - f.x, c.y - f.y, c.w + f.x + f.w, c.h + f.y + f.h};
+}
+
+bool IsViewable(unsigned long window) {
+  return X("xwininfo", {"-id", std::to_string(window)}).find("IsViewable") != std::string::npos;
+}
+
+std::vector<unsigned long> ClientList() {
+  std::string out = X("xprop", {"-root", "_NET_CLIENT_LIST"});
+  std::vector<unsigned long> ids;
+  auto p = out.find('#');
+  if (p == std::string::npos) return ids;
+  std::istringstream in(out.substr(p + 1));
+  std::string tok;
+  while (std::getline(in, tok, ','))
+    ids.push_back(std::stoul(Trim(tok.substr(tok.find_first_not_of(' '))), nullptr, 16));
+  return ids;
+}
+
+Bridge::Bridge(std::string config_home) : config_home_(std::move(config_home)) {
+  log_ = config_home_ + "/bridge.log";
+}
+
+Bridge::~Bridge() {
+  if (Running()) Terminate();
+}
+
+void Bridge::Start(bool with_display) {
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) {
+    std::string s = *e;
+    if (s.rfind("DISPLAY=", 0) == 0 || s.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
+        s.rfind("QT_QPA_PLATFORM=", 0) == 0 || s.rfind("XDG_CONFIG_HOME=", 0) == 0 ||
+        s.rfind("JACK_DEFAULT_SERVER=", 0) == 0)
+      continue;
+    env_strings.push_back(s);
+  }
+  if (with_display) env_strings.push_back("DISPLAY=" + Display());
+  env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
+  env_strings.push_back("JACK_DEFAULT_SERVER=" + JackServer());
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  std::string bin = BridgeBinary();
+  char* argv[] = {bin.data(), nullptr};
+  if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  if (pid_ < 0) throw std::runtime_error("e2e: cannot start " + bin);
+}
+
+bool Bridge::Running() const {
+  return pid_ > 0 && exit_code_ < 0 && kill(pid_, 0) == 0;
+}
+
+bool Bridge::WaitExit(std::chrono::milliseconds deadline) {
+  if (pid_ <= 0) return true;
+  return WaitFor(
+      [&] {
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) exit_code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return exit_code_ >= 0;
+      },
+      deadline);
+}
+
+int Bridge::Terminate() {
+  if (pid_ > 0 && exit_code_ < 0) {
+    kill(pid_, SIGTERM);
+    if (!WaitExit(20s)) {
+      kill(pid_, SIGKILL);
+      WaitExit(5s);
+    }
+  }
+  return exit_code_;
+}
+
+std::string Bridge::Output() const {
+  return ReadFile(log_);
+}
+std::string Bridge::SettingsFile() const {
+  return config_home_ + "/quillbox/quillbox.ini";
+}
+
+// The sink is a JACK client inside the test process: every event it sees becomes one line.
+struct SinkState {
+  jack_client_t* client = nullptr;
+  jack_port_t* port = nullptr;
+  std::mutex mutex;
+  std::vector<std::string> messages;
+};
+
+namespace {
+SinkState sink_state;
+
+int SinkProcess(jack_nframes_t frames, void*) {
+  void* buf = jack_port_get_buffer(sink_state.port, frames);
+  jack_nframes_t n = jack_midi_get_event_count(buf);
+  for (jack_nframes_t i = 0; i < n; ++i) {
+    jack_midi_event_t ev;
+    if (jack_midi_event_get(&ev, buf, i) != 0) continue;
+    std::string line;
+    char hex[4];
+    for (size_t k = 0; k < ev.size; ++k) {
+      std::snprintf(hex, sizeof hex, k ? " %02X" : "%02X", ev.buffer[k]);
+      line += hex;
+    }
+    std::lock_guard lock(sink_state.mutex);  // test-only sink: a short lock is fine here
+    sink_state.messages.push_back(line);
+  }
+  return 0;
+}
+}  // namespace
+
+MidiSink::MidiSink() {
+  setenv("JACK_NO_START_SERVER", "1", 1);
+  jack_status_t st;
+  sink_state.client =
+      jack_client_open("quillbox-e2e-sink", JackServerName, &st, JackServer().c_str());
+  if (!sink_state.client) throw std::runtime_error("e2e: cannot reach the JACK server");
+  sink_state.port =
+      jack_port_register(sink_state.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  jack_set_process_callback(sink_state.client, SinkProcess, nullptr);
+  jack_activate(sink_state.client);
+}
+
+MidiSink::~MidiSink() {
+  if (sink_state.client) jack_client_close(sink_state.client);
+  sink_state.client = nullptr;
+  std::lock_guard lock(sink_state.mutex);
+  sink_state.messages.clear();
+}
+
+bool MidiSink::ConnectFrom(const std::string& needle) {
+  const char** ports =
+      jack_get_ports(sink_state.client, needle.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+  bool any = false;
+  for (int i = 0; ports && ports[i]; ++i)
+    any |= jack_connect(sink_state.client, ports[i], jack_port_name(sink_state.port)) == 0;
+  jack_free(ports);
+  return any;
+}
+
+std::vector<std::string> MidiSink::Messages() {
+  std::lock_guard lock(sink_state.mutex);
+  return sink_state.messages;
+}
+
+bool MidiSink::WaitForMessage(const std::string& hex, std::chrono::milliseconds deadline) {
+  return WaitFor(
+      [&] {
+        for (auto& m : Messages())
+          if (m == hex) return true;
+        return false;
+      },
+      deadline);
+}
+
+void OscSend(const std::string& host, int port, const std::string& path, const std::string& types,
+             const std::vector<std::string>& args) {
+  std::vector<std::string> a = {host, std::to_string(port), path, types};
+  a.insert(a.end(), args.begin(), args.end());
+  int status = 0;
+  Run("oscsend", a, &status);
+  if (status != 0) throw std::runtime_error("e2e: oscsend failed");
+}
+
+std::string Screenshot(const std::string& name, std::optional<unsigned long> window) {
+  std::string path = ArtifactDir() + "/" + name + ".png";
+  std::vector<std::string> args = {"-window", window ? std::to_string(*window) : "root", path};
+  X("import", args);
+  return path;
+}
+
+}  // namespace e2e

@@ -1,0 +1,87 @@
+// Support for end-to-end tests: the real quillbox binary on a real X server with icewm, a real
+// JACK server and real peers, driven through their command-line tools.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+// Environment prepared by the CTest fixtures.
+std::string Display();       // ":N" of the fixture's X server
+std::string JackServer();    // name of the fixture's JACK server
+std::string BridgeBinary();  // path of the quillbox executable
+std::string ArtifactDir();   // where screenshots are kept
+
+// Runs a program to its end; returns its standard output (and sets *status to the exit code).
+std::string Run(const std::string& program, const std::vector<std::string>& args,
+                int* status = nullptr, std::chrono::milliseconds timeout = 20s);
+// Runs an X client tool against the fixture's display.
+std::string X(const std::string& program, const std::vector<std::string>& args,
+              int* status = nullptr);
+
+// Polls cond every 50 ms until it holds or the deadline passes; returns the final result.
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline = 20s);
+
+struct Rect {
+  int x = 0, y = 0, w = 0, h = 0;
+};
+
+// The top-level client window with exactly this title, if one is mapped or exists.
+std::optional<unsigned long> FindWindow(const std::string& title, bool only_visible = true);
+// The client area in root coordinates.
+Rect ClientRect(unsigned long window);
+// The frame extents the window manager reports (left, right, top, bottom), zeros if none.
+Rect FrameExtents(unsigned long window);  // x=left, y=top, w=right, h=bottom
+// The window's outer rectangle: client area plus frame.
+Rect OuterRect(unsigned long window);
+bool IsViewable(unsigned long window);
+std::vector<unsigned long> ClientList();  // _NET_CLIENT_LIST of the window manager
+
+// A running bridge with its own settings folder.
+class Bridge {
+ public:
+  explicit Bridge(std::string config_home);
+  ~Bridge();
+  void Start(bool with_display = true);
+  // Closes the bridge by SIGTERM and waits for it to end; returns its exit code.
+  int Terminate();
+  // Waits for the process to end by itself.
+  bool WaitExit(std::chrono::milliseconds deadline = 20s);
+  bool Running() const;
+  int Pid() const { return pid_; }
+  std::string Output() const;  // standard output and error so far
+  std::string SettingsFile() const;
+
+ private:
+  std::string config_home_;
+  std::string log_;
+  int pid_ = -1;
+  int exit_code_ = -1;
+};
+
+// A JACK MIDI sink connected to the bridge's JACK output ports; collects every message as a
+// line of upper-case hex bytes ("80 7F 19").
+class MidiSink {
+ public:
+  MidiSink();
+  ~MidiSink();
+  // Connects to every JACK MIDI output port whose name contains needle.
+  bool ConnectFrom(const std::string& needle);
+  std::vector<std::string> Messages();
+  bool WaitForMessage(const std::string& hex, std::chrono::milliseconds deadline = 10s);
+};
+
+// Sends one OSC message with liblo's oscsend: types like "f", args as text.
+void OscSend(const std::string& host, int port, const std::string& path, const std::string& types,
+             const std::vector<std::string>& args);
+
+// Saves a screenshot of the whole screen or one window as a PNG artifact; returns its path.
+std::string Screenshot(const std::string& name, std::optional<unsigned long> window = {});
+
+}  // namespace e2e
