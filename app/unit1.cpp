@@ -25,6 +25,7 @@
 #include "midi/midiout.h"
 #include "platform/application.h"
 #include "platform/errors.h"
+#include "tray/texttrayicon.h"
 
 int liveDeck = 0;
 int32_t lastPhase = 0;
@@ -84,6 +85,7 @@ void TForm1::Notification(qb::TComponent* component, qb::TOperation operation) {
   if (operation != qb::TOperation::opRemove) return;
   if (component == UdpSockUtil1) UdpSockUtil1 = nullptr;
   if (component == MidiOutput1) MidiOutput1 = nullptr;
+  if (component == TextTrayIcon1) TextTrayIcon1 = nullptr;
   if (component == Timer1) Timer1 = nullptr;
   if (component == Timer2) Timer2 = nullptr;
 }
@@ -221,7 +223,12 @@ void TForm1::ComboBox1Change(qb::TObject*) {
 
 void TForm1::Timer2Timer(qb::TObject*) {
   Timer2->SetEnabled(false);
+  // With the tray icon's minimise-to-tray the window then leaves the taskbar for the tray.
   qb::Application().Minimize();
+}
+
+void TForm1::TextTrayIcon1DblClick(qb::TObject*) {
+  qb::Application().Restore();
 }
 
 int32_t TForm1::ChannelValue() const {
@@ -316,10 +323,10 @@ void TForm1::HandleDatagram(qb::ByteString text, uint32_t sender) {
   if (StartsWith(text, "/Traktor.XFa") && !std::isnan(single)) {
     if (single > 0.5f) {
       liveDeck = 1;
-      Label1->setText(QStringLiteral("BeatR"));
+      SetCaption(Label1, QStringLiteral("BeatR"));
     } else {
       liveDeck = 0;
-      Label1->setText(QStringLiteral("BeatL"));
+      SetCaption(Label1, QStringLiteral("BeatL"));
     }
   }
   if (StartsWith(text, "/Traktor.Deck1.Bea") && liveDeck == 1 && !Timer1->Enabled()) sendBeat();
@@ -376,17 +383,25 @@ void TForm1::sendBeat() {
   }
 }
 
+void TForm1::SetCaption(QLabel* label, const QString& caption) {
+  label->setText(caption);
+  // Labels grow with their caption, as the window's labels were designed to.
+  const int needed = label->sizeHint().width();
+  if (needed > label->width()) label->resize(needed, label->height());
+}
+
 void TForm1::sendTime(int32_t position) {
   const int32_t minutes = position / 600;
   const int32_t seconds = (position / 10) % 60;
   const int32_t tenths = position % 10;
 
   if (CheckBox1->isChecked())
-    Label3->setText(QString::number(position) + QLatin1Char('\t') + QString::number(minutes) +
-                    QLatin1Char(':') + (seconds < 10 ? QStringLiteral("0") : QString()) +
-                    QString::number(seconds) + QStringLiteral(".0") + QString::number(tenths));
+    SetCaption(Label3, QString::number(position) + QLatin1Char('\t') + QString::number(minutes) +
+                           QLatin1Char(':') + (seconds < 10 ? QStringLiteral("0") : QString()) +
+                           QString::number(seconds) + QStringLiteral(".0") +
+                           QString::number(tenths));
   else
-    Label3->setText(QString::number(position));
+    SetCaption(Label3, QString::number(position));
 
   const uint8_t message[10] = {0xF0,
                                0x7F,

@@ -21,7 +21,8 @@ class QSpinBox;
 
 namespace qb {
 class TMidiOutput;
-}
+class TTextTrayIcon;
+}  // namespace qb
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 
@@ -56,6 +57,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   // Components.
   qb::TUdpSockUtil* UdpSockUtil1 = nullptr;
   qb::TMidiOutput* MidiOutput1 = nullptr;
+  qb::TTextTrayIcon* TextTrayIcon1 = nullptr;
   qb::TTimer* Timer1 = nullptr;
   qb::TTimer* Timer2 = nullptr;
 
@@ -69,6 +71,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   void Button1Click(qb::TObject* Sender);
   void Button2Click(qb::TObject* Sender);
   void UdpSockUtil1Receive(qb::TObject* Sender);
+  void TextTrayIcon1DblClick(qb::TObject* Sender);
 
   // Output.
   void sendBeat();
@@ -98,6 +101,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   void showEvent(QShowEvent* event) override;
 
  private:
+  static void SetCaption(QLabel* label, const QString& caption);
   void CreateControls();
   void LoadLayout();
   void SelectDevice(int index);

@@ -13,6 +13,7 @@
 #include "midi/midiout.h"
 #include "platform/component.h"
 #include "platform/errors.h"
+#include "tray/texttrayicon.h"
 
 namespace {
 
@@ -25,6 +26,23 @@ struct ControlRow {
   int left, top, width, height;
   int tab_order;  // -1: takes no focus
 };
+
+// The icon stored with the window: 16 x 16 in the 16-colour palette. The text icon replaces
+// it as soon as its text settings are applied.
+QImage StoredTrayIcon() {
+  QImage image(16, 16, QImage::Format_Indexed8);
+  image.setColorCount(2);
+  image.setColor(0, qRgb(0xC0, 0xC0, 0xC0));
+  image.setColor(1, qRgb(0x00, 0x00, 0x00));
+  image.fill(0);
+  for (int i = 0; i < 16; ++i) {
+    image.setPixel(i, 0, 1);
+    image.setPixel(i, 15, 1);
+    image.setPixel(0, i, 1);
+    image.setPixel(15, i, 1);
+  }
+  return image;
+}
 
 }  // namespace
 
@@ -51,6 +69,8 @@ void TForm1::LoadLayout() {
   UdpSockUtil1->Name = "UdpSockUtil1";
   MidiOutput1 = new qb::TMidiOutput(this);
   MidiOutput1->Name = "MidiOutput1";
+  TextTrayIcon1 = new qb::TTextTrayIcon(this);
+  TextTrayIcon1->Name = "TextTrayIcon1";
   Timer1 = new qb::TTimer(this);
   Timer1->Name = "Timer1";
   Timer2 = new qb::TTimer(this);
@@ -73,6 +93,12 @@ void TForm1::LoadLayout() {
         setAutoFillBackground(true);
       },
       [this] {
+        // The window was laid out for this face; where it is missing, the nearest faces in
+        // width keep the captions inside their stored boxes.
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Arial"),
+                                    QStringLiteral("Liberation Sans"),
+                                    QStringLiteral("Nimbus Sans"), QStringLiteral("Helvetica")});
         QFont f(QStringLiteral("MS Sans Serif"));
         f.setStyleHint(QFont::SansSerif);
         f.setPixelSize(11);
@@ -91,7 +117,7 @@ void TForm1::LoadLayout() {
           w = new QCheckBox(caption, this);
           break;
         case Kind::Label:
-          w = new QLabel(caption, this);
+          w = new QLabel(this);
           break;
         case Kind::SpinEdit:
           w = new QSpinBox(this);
@@ -105,6 +131,7 @@ void TForm1::LoadLayout() {
       }
       w->setObjectName(QString::fromUtf8(row.name));
       w->setGeometry(row.left, row.top, row.width, row.height);
+      if (auto* label = qobject_cast<QLabel*>(w)) SetCaption(label, caption);
     });
   }
   // The window's fields are bound to its controls by name, as the loader finds them.
@@ -171,6 +198,38 @@ void TForm1::LoadLayout() {
                                },
                            });
   layout.Add(MidiOutput1, {});
+  layout.Add(TextTrayIcon1, {
+                                [this] { TextTrayIcon1->SetCycleInterval(0); },
+                                [this] { TextTrayIcon1->SetHint("quillbox"); },
+                                [this] { TextTrayIcon1->SetIcon(StoredTrayIcon()); },
+                                [this] { TextTrayIcon1->SetIconVisible(true); },
+                                [this] { TextTrayIcon1->SetIconIndex(0); },
+                                [this] { TextTrayIcon1->SetMinimizeToTray(true); },
+                                [this] {
+                                  TextTrayIcon1->OnDblClick = [this](qb::TObject* s) {
+                                    TextTrayIcon1DblClick(s);
+                                  };
+                                },
+                                [this] { TextTrayIcon1->SetText("O"); },
+                                [this] {
+                                  qb::TFont f;
+                                  f.SetCharset(1);  // the default character set
+                                  f.SetColor(qb::clWindowText);
+                                  f.SetHeight(-11);
+                                  f.SetName("MS Sans Serif");
+                                  f.SetStyle(0);
+                                  TextTrayIcon1->SetFont(f);
+                                },
+                                [this] { TextTrayIcon1->SetColor(qb::clYellow); },
+                                [this] { TextTrayIcon1->SetBorder(true); },
+                                [this] {
+                                  qb::TOffsetOptions o;
+                                  o.SetOffsetX(0);
+                                  o.SetOffsetY(0);
+                                  o.SetLineDistance(0);
+                                  TextTrayIcon1->SetOptions(o);
+                                },
+                            });
   layout.Add(Timer1, {
                          [this] { Timer1->SetEnabled(false); },
                          [this] { Timer1->SetInterval(333); },

@@ -1,5 +1,7 @@
 #include "tests/app/appfixture.h"
 
+#include "platform/application.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -108,6 +110,7 @@ void AppTest::SetUp() {
 }
 
 void AppTest::TearDown() {
+  qb::Application().SetMainForm(nullptr);
   form_.reset();
   errors_.reset();
   qb::SetMidiService(nullptr);

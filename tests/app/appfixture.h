@@ -14,6 +14,7 @@
 #include "app/unit1.h"
 #include "midi/fakemidiservice.h"
 #include "tests/common/testsupport.h"
+#include "tray/fake/faketrayservice.h"
 
 namespace apptest {
 
@@ -78,6 +79,7 @@ class AppTest : public ::testing::Test {
 
   QTemporaryDir config_;
   qb::FakeMidiService midi_;
+  qb::ScopedFakeTray tray_;  // installed before any form exists
   std::unique_ptr<qbtest::RecordingPresenter> errors_;
   std::unique_ptr<TForm1> form_;
 };
