@@ -132,8 +132,11 @@ std::vector<unsigned long> ClientList() {
   if (p == std::string::npos) return ids;
   std::istringstream in(out.substr(p + 1));
   std::string tok;
-  while (std::getline(in, tok, ','))
-    ids.push_back(std::stoul(Trim(tok.substr(tok.find_first_not_of(' '))), nullptr, 16));
+  while (std::getline(in, tok, ',')) {
+    tok = Trim(tok);
+    auto start = tok.find("0x");
+    if (start != std::string::npos) ids.push_back(std::stoul(tok.substr(start), nullptr, 16));
+  }
   return ids;
 }
 

@@ -2,6 +2,7 @@
 # Starts or stops a private X server (Xvfb) with the icewm window manager for end-to-end tests.
 #   x-fixture.sh start <state-dir>   -> writes <state-dir>/display (":N") once icewm manages it
 #   x-fixture.sh stop <state-dir>
+#   x-fixture.sh restart-wm <state-dir>  -> icewm ends and starts again
 # Xvfb picks a free display number itself, so parallel runs never collide.
 set -euo pipefail
 cmd=$1
@@ -19,6 +20,26 @@ wait_for() {  # wait_for <description> <command...>
     fi
     sleep 0.1
   done
+}
+
+start_icewm() {
+  ICEWM_PRIVCFG="$state/icewm" setsid icewm --config="$state/icewm/preferences" \
+    >>"$state/icewm.log" 2>&1 </dev/null &
+  echo $! >"$state/icewm.pid"
+  # icewm manages the screen once it announces itself through _NET_SUPPORTING_WM_CHECK, and
+  # the notification area exists once it owns the tray selection.
+  wait_for "icewm" sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+  wait_for "the notification area" sh -c "xwininfo -root -tree | grep -q '\"SystemTray\"'"
+}
+
+stop_pid() {  # stop_pid <name>
+  if [ -f "$state/$1.pid" ]; then
+    pid=$(cat "$state/$1.pid")
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+    rm -f "$state/$1.pid"
+  fi
 }
 
 case $cmd in
@@ -54,31 +75,26 @@ ClickToFocus=1
 FocusOnAppRaise=1
 RequestFocusOnAppRaise=1
 PREFS
-  ICEWM_PRIVCFG="$state/icewm" setsid icewm --config="$state/icewm/preferences" \
-    >"$state/icewm.log" 2>&1 </dev/null &
-  echo $! >"$state/icewm.pid"
-  # icewm manages the screen once it announces itself through _NET_SUPPORTING_WM_CHECK, and
-  # the notification area exists once it owns the tray selection.
-  wait_for "icewm" sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
-  wait_for "the notification area" sh -c \
-    "xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null && xwininfo -root -tree | grep -qi 'systray\|tray'"
+  start_icewm
   echo "$display" >"$state/display"
   echo "x-fixture: X server $display with icewm ready"
   ;;
 stop)
-  for p in icewm xvfb; do
-    if [ -f "$state/$p.pid" ]; then
-      pid=$(cat "$state/$p.pid")
-      kill "$pid" 2>/dev/null || true
-      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-      kill -9 "$pid" 2>/dev/null || true
-      rm -f "$state/$p.pid"
-    fi
-  done
+  stop_pid icewm
+  stop_pid xvfb
   rm -f "$state/display"
   ;;
+restart-wm)
+  # The window manager goes away and comes back, as after a crash or a session restart.
+  DISPLAY=$(cat "$state/display")
+  export DISPLAY
+  stop_pid icewm
+  wait_for "icewm to leave" sh -c '! xwininfo -root -tree | grep -q "\"SystemTray\""'
+  start_icewm
+  echo "x-fixture: icewm restarted on $DISPLAY"
+  ;;
 *)
-  echo "usage: $0 start|stop <state-dir>" >&2
+  echo "usage: $0 start|stop|restart-wm <state-dir>" >&2
   exit 2
   ;;
 esac
