@@ -287,9 +287,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
 // ---- The bridge: intake, beat and time code
 
 void TForm1::UdpSockUtil1Receive(qb::TObject*) {
-  // A zero-byte datagram counts as nothing pending, yet it must be taken off the socket or no
-  // later datagram is announced: read once whatever the count says; an empty read ends here.
-  UdpSockUtil1->PendingBytes();
+  // ReceiveText sizes the text by the pending count itself. A zero-byte datagram counts as
+  // nothing pending, yet it must be taken off the socket or no later datagram is announced:
+  // so every notice reads once, whatever the count says, and an empty read ends here.
   uint32_t sender = 0;
   qb::ByteString text;
   UdpSockUtil1->ReceiveText(sender, text);
