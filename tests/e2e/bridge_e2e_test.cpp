@@ -36,6 +36,31 @@ bool PortTaken(int port) {
   return taken;
 }
 
+// Sends a probe to the bridge and returns the first datagram that reaches 127.0.0.1:10000,
+// with the port it came from.
+std::pair<std::string, int> ProbeReply() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(10000);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    ADD_FAILURE() << "port 10000 is taken";
+    return {};
+  }
+  timeval tv{20, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  OscSend("127.0.0.1", 10001, "/__PING", "", {});
+  char buf[64];
+  sockaddr_in from{};
+  socklen_t fl = sizeof from;
+  ssize_t n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+  close(s);
+  if (n < 0) return {};
+  return {std::string(buf, static_cast<size_t>(n)), ntohs(from.sin_port)};
+}
+
 class BridgeE2E : public ::testing::Test {
  protected:
   QTemporaryDir config;
@@ -112,45 +137,16 @@ TEST_F(BridgeE2E, BeatSeekAndProbeReachTheirPeers) {
   OscSend("127.0.0.1", 10001, "/Traktor.Deck1.Seek", "f", {"1234.5"});
   EXPECT_TRUE(sink.WaitForMessage("F0 7F 01 01 01 00 02 03 28 F7")) << bridge.Output();
 
-  // The probe's answer goes to the sender's address, port 10000.
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(10000);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  timeval tv{20, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  OscSend("127.0.0.1", 10001, "/__PING", "", {});
-  unsigned char buf[64];
-  sockaddr_in from{};
-  socklen_t fl = sizeof from;
-  ssize_t n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
-  close(s);
-  const unsigned char want[25] = {'/', '_', '_', 'P', 'O', 'N', 'G', 0, ',', 's', 0, 0, 'q',
-                                  'u', 'i', 'l', 'l', 'b', 'o', 'x', 0, 0,   0,   0, 0};
-  ASSERT_EQ(n, 25) << bridge.Output();
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 25),
-            std::string(reinterpret_cast<const char*>(want), 25));
-  EXPECT_EQ(ntohs(from.sin_port), 10001);
+  // The probe's answer goes to the sender's address, port 10000, from port 10001.
+  const auto [reply, from_port] = ProbeReply();
+  EXPECT_EQ(reply, std::string("/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25)) << bridge.Output();
+  EXPECT_EQ(from_port, 10001);
 }
 
 TEST_F(BridgeE2E, WithoutDisplayTheBridgeStillAnswersProbesAndEndsOnSigint) {
   bridge.Start(/*with_display=*/false);
   ASSERT_TRUE(WaitFor([] { return PortTaken(10001); })) << bridge.Output();
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(10000);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  timeval tv{20, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  OscSend("127.0.0.1", 10001, "/__PING", "", {});
-  unsigned char buf[64];
-  ssize_t n = recv(s, buf, sizeof buf, 0);
-  close(s);
-  EXPECT_EQ(n, 25) << bridge.Output();
+  EXPECT_EQ(ProbeReply().first.size(), 25u) << bridge.Output();
   kill(bridge.Pid(), SIGINT);
   ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
   EXPECT_NE(ReadAll(bridge.SettingsFile()).find("channel=1"), std::string::npos);
