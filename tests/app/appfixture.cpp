@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <bit>
@@ -124,6 +125,14 @@ void AppTest::WriteSettings(const std::string& body) {
   QFile f(config_.path() + "/quillbox/quillbox.ini");
   ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
   f.write(body.data(), static_cast<qint64>(body.size()));
+  f.flush();
+  // The settings library keeps a parsed copy of every file it has read in this process and
+  // trusts it while size and modification time (to the millisecond) are unchanged. Two
+  // rewrites of equal size within one millisecond would leave it the old copy, so every
+  // rewrite gets a modification time of its own.
+  static int rewrites = 0;
+  ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(++rewrites),
+                            QFileDevice::FileModificationTime));
 }
 
 std::optional<int32_t> AppTest::StoredValue(const std::string& name) {
