@@ -82,7 +82,8 @@ double CpuSeconds(int pid) {
     p = e + 1;
   }
   if (fields.size() < 13) return 0;
-  return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) /
+         static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 struct Round {
