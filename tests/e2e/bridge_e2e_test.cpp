@@ -104,6 +104,7 @@ TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresT
   EXPECT_EQ(outer.x, 300);
   EXPECT_EQ(outer.y, 50);
   // The user closes the window with the window manager's close key.
+  EnsureShown(w);
   X("xdotool", {"windowactivate", "--sync", std::to_string(w)});
   X("xdotool", {"key", "--window", std::to_string(w), "alt+F4"});
   ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
@@ -111,6 +112,16 @@ TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresT
   EXPECT_NE(ini.find("xpos=50"), std::string::npos) << ini;
   EXPECT_NE(ini.find("ypos=300"), std::string::npos) << ini;
   EXPECT_NE(ini.find("channel=17"), std::string::npos) << ini;
+
+  // The next start puts the window where it was.
+  Bridge second(config.path().toStdString());
+  second.Start();
+  std::optional<unsigned long> again;
+  ASSERT_TRUE(WaitFor([&] { return (again = FindWindow(kTitle)).has_value(); })) << second.Output();
+  const Rect restored = OuterRect(*again);
+  EXPECT_EQ(restored.x, 300);
+  EXPECT_EQ(restored.y, 50);
+  EXPECT_EQ(second.Terminate(), 0);
 }
 
 TEST_F(BridgeE2E, StoredChannelSelectsTheBeatStatusAtTheSink) {

@@ -140,6 +140,34 @@ std::vector<unsigned long> ClientList() {
   return ids;
 }
 
+// The icon window that icewm's notification area embeds for quillbox, if there is one.
+std::optional<unsigned long> TrayIcon() {
+  std::istringstream tree(X("xwininfo", {"-root", "-tree"}));
+  std::string line;
+  bool in_embedder = false;
+  while (std::getline(tree, line)) {
+    if (line.find("\"YXTrayEmbedder\"") != std::string::npos) {
+      in_embedder = true;
+      continue;
+    }
+    if (in_embedder && line.find("\"quillbox\": (\"quillbox\"") != std::string::npos)
+      return std::stoul(line.substr(line.find("0x")), nullptr, 16);
+  }
+  return std::nullopt;
+}
+
+void DoubleClick(unsigned long icon) {
+  X("xdotool", {"mousemove", "--window", std::to_string(icon), "12", "12"});
+  X("xdotool", {"click", "--repeat", "2", "--delay", "80", "1"});
+}
+
+void EnsureShown(unsigned long window) {
+  if (IsViewable(window)) return;
+  WaitFor([] { return TrayIcon().has_value(); });
+  if (auto icon = TrayIcon()) DoubleClick(*icon);
+  WaitFor([&] { return IsViewable(window); });
+}
+
 Bridge::Bridge(std::string config_home) : config_home_(std::move(config_home)) {
   log_ = config_home_ + "/bridge.log";
 }

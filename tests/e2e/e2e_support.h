@@ -43,6 +43,12 @@ Rect OuterRect(unsigned long window);
 bool IsViewable(unsigned long window);
 std::vector<unsigned long> ClientList();  // _NET_CLIENT_LIST of the window manager
 
+// The icon window that icewm's notification area embeds for quillbox, if there is one.
+std::optional<unsigned long> TrayIcon();
+void DoubleClick(unsigned long icon);
+// Brings the window back from the notification area if it went there already.
+void EnsureShown(unsigned long window);
+
 // A running bridge with its own settings folder.
 class Bridge {
  public:

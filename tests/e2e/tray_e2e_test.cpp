@@ -16,22 +16,6 @@ namespace {
 
 const std::string kTitle = "brindle's quillbox";
 
-// The icon window that icewm's notification area embeds for quillbox, if there is one.
-std::optional<unsigned long> TrayIcon() {
-  std::istringstream tree(X("xwininfo", {"-root", "-tree"}));
-  std::string line;
-  bool in_embedder = false;
-  while (std::getline(tree, line)) {
-    if (line.find("\"YXTrayEmbedder\"") != std::string::npos) {
-      in_embedder = true;
-      continue;
-    }
-    if (in_embedder && line.find("\"quillbox\": (\"quillbox\"") != std::string::npos)
-      return std::stoul(line.substr(line.find("0x")), nullptr, 16);
-  }
-  return std::nullopt;
-}
-
 bool Managed(unsigned long w) {
   for (unsigned long c : ClientList())
     if (c == w) return true;
@@ -41,11 +25,6 @@ bool Managed(unsigned long w) {
 // In the tray: unmapped and no longer a client of the window manager (so not on the taskbar).
 bool InTray(unsigned long w) {
   return !IsViewable(w) && !Managed(w);
-}
-
-void DoubleClick(unsigned long icon) {
-  X("xdotool", {"mousemove", "--window", std::to_string(icon), "12", "12"});
-  X("xdotool", {"click", "--repeat", "2", "--delay", "80", "1"});
 }
 
 class TrayE2E : public ::testing::Test {
