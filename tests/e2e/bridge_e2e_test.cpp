@@ -8,7 +8,6 @@
 
 #include <QTemporaryDir>
 #include <fstream>
-#include <sstream>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -17,13 +16,6 @@ using namespace e2e;
 namespace {
 
 const std::string kTitle = "brindle's quillbox";
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // True while some socket holds UDP port 10001 on all addresses.
 bool PortTaken(int port) {
@@ -108,7 +100,7 @@ TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresT
   X("xdotool", {"windowactivate", "--sync", std::to_string(w)});
   X("xdotool", {"key", "--window", std::to_string(w), "alt+F4"});
   ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
-  std::string ini = ReadAll(bridge.SettingsFile());
+  std::string ini = bridge.Settings();
   EXPECT_NE(ini.find("xpos=50"), std::string::npos) << ini;
   EXPECT_NE(ini.find("ypos=300"), std::string::npos) << ini;
   EXPECT_NE(ini.find("channel=17"), std::string::npos) << ini;
@@ -160,5 +152,5 @@ TEST_F(BridgeE2E, WithoutDisplayTheBridgeStillAnswersProbesAndEndsOnSigint) {
   EXPECT_EQ(ProbeReply().first.size(), 25u) << bridge.Output();
   kill(bridge.Pid(), SIGINT);
   ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
-  EXPECT_NE(ReadAll(bridge.SettingsFile()).find("channel=1"), std::string::npos);
+  EXPECT_NE(bridge.Settings().find("channel=1"), std::string::npos);
 }

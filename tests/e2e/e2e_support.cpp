@@ -238,6 +238,9 @@ std::string Bridge::Output() const {
 std::string Bridge::SettingsFile() const {
   return config_home_ + "/quillbox/quillbox.ini";
 }
+std::string Bridge::Settings() const {
+  return ReadFile(SettingsFile());
+}
 
 // The sink is a JACK client inside the test process: every event it sees becomes one line.
 struct SinkState {

@@ -63,6 +63,7 @@ class Bridge {
   int Pid() const { return pid_; }
   std::string Output() const;  // standard output and error so far
   std::string SettingsFile() const;
+  std::string Settings() const;  // the settings file's text
 
  private:
   std::string config_home_;
