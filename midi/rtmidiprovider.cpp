@@ -89,13 +89,15 @@ class JackLister {
   }
 
   // A new connection carries data only once the server has switched to the new graph, at a
-  // later cycle: waits until a few cycles have passed (or half a second, whichever is first).
+  // later cycle: waits until the server has really run a few cycles (the frame time at the start
+  // of the last cycle, not the one estimated from the clock) or a second has passed.
   void WaitCycles(unsigned cycles) {
     if (!Connected()) return;
-    const jack_nframes_t start = jack_frame_time(client_);
+    const jack_nframes_t start = jack_last_frame_time(client_);
     const jack_nframes_t span = cycles * jack_get_buffer_size(client_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    while (jack_frame_time(client_) - start < span && std::chrono::steady_clock::now() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (jack_last_frame_time(client_) - start < span &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }

@@ -298,6 +298,12 @@ bool MidiSink::ConnectFrom(const std::string& needle) {
   for (int i = 0; ports && ports[i]; ++i)
     any |= jack_connect(sink_state.client, ports[i], jack_port_name(sink_state.port)) == 0;
   jack_free(ports);
+  if (any) {
+    // A connection carries data from a later cycle of the server on: let a few cycles run.
+    const jack_nframes_t start = jack_last_frame_time(sink_state.client);
+    const jack_nframes_t span = 3 * jack_get_buffer_size(sink_state.client);
+    WaitFor([&] { return jack_last_frame_time(sink_state.client) - start >= span; }, 5s);
+  }
   return any;
 }
 

@@ -17,7 +17,7 @@ case "$action" in
       echo "jack-fixture: a server named $name already runs" >&2
       exit 1
     fi
-    setsid jackd --no-realtime -n "$name" -d dummy -r 48000 -p 256 >"$state.log" 2>&1 </dev/null &
+    setsid jackd --no-realtime -t 10000 -n "$name" -d dummy -r 48000 -p 256 >"$state.log" 2>&1 </dev/null &
     echo $! >"$state.pid"
     deadline=$((SECONDS + 30))
     until answers; do
