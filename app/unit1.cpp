@@ -76,10 +76,6 @@ TForm1::~TForm1() {
   while (!Components().empty()) delete Components().back();
 }
 
-void TForm1::Loaded() {
-  qb::TComponent::Loaded();
-}
-
 void TForm1::Notification(qb::TComponent* component, qb::TOperation operation) {
   qb::TComponent::Notification(component, operation);
   if (operation != qb::TOperation::opRemove) return;
@@ -356,8 +352,11 @@ void TForm1::Monitor(const qb::ByteString& text, uint32_t argument) {
   bool filtered = false;
   for (QTextBlock line = Memo2->document()->begin(); line.isValid(); line = line.next()) {
     const QByteArray prefix = line.text().toLatin1();
-    if (prefix.size() > 2 && StartsWith(text, std::string_view(prefix.constData(), prefix.size())))
-      filtered = true;
+    if (prefix.size() > 2 &&
+        StartsWith(text, std::string_view(prefix.constData(), prefix.size()))) {
+      filtered = true;  // later lines never clear it
+      break;
+    }
   }
   if (filtered) return;
 

@@ -92,7 +92,6 @@ class TForm1 : public QWidget, public qb::TComponent {
   // The local time of day for the debug log; tests fix it.
   std::function<QTime()> Clock = [] { return QTime::currentTime(); };
 
-  void Loaded() override;
   void Notification(qb::TComponent* component, qb::TOperation operation) override;
 
  protected:
@@ -102,7 +101,6 @@ class TForm1 : public QWidget, public qb::TComponent {
 
  private:
   static void SetCaption(QLabel* label, const QString& caption);
-  void CreateControls();
   void LoadLayout();
   void SelectDevice(int index);
   void ReadSettings();
