@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 #include <cstdio>
 
 #include "platform/application.h"
@@ -38,13 +39,24 @@ class BoxPresenter : public ErrorPresenter {
     box->setAttribute(Qt::WA_DeleteOnClose);
     QObject::connect(box, &QMessageBox::finished, [] { ErrorBoxClosed(); });
     box_ = box;
+    scheduled_ = false;
     box->show();
   }
+  // A burst of errors renews the count at most once a frame: laying the box out again for
+  // each one would hold up the messages behind it.
   void Update(const std::string& text) override {
-    if (box_) box_->setText(QString::fromStdString(text));
+    pending_ = text;
+    if (!box_ || scheduled_) return;
+    scheduled_ = true;
+    QTimer::singleShot(16, box_.data(), [this] {
+      scheduled_ = false;
+      if (box_) box_->setText(QString::fromStdString(pending_));
+    });
   }
 
  private:
+  bool scheduled_ = false;
+  std::string pending_;
   static bool Visible() {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return false;
     const QString p = QGuiApplication::platformName();
