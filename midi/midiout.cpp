@@ -82,6 +82,7 @@ void TMidiOutput::SetDeviceID(std::int32_t v) {
   FLastResult = FService.GetDevCaps(v, caps);
   if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
   FProductName.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
+  if (FService.GetDevFullName(v, FFullName) != MMSYSERR_NOERROR) FFullName = FProductName;
   FDeviceDriverVersion = caps.vDriverVersion;
   FDeviceTechnology = static_cast<std::uint8_t>(caps.wTechnology & 0xFF);
   FDeviceVoices = caps.wVoices;
@@ -126,13 +127,10 @@ bool TMidiOutput::Open() {
     FCallbackBlock->NotifyWindow = FNotifyWindow;
     // Device numbers shift when a device leaves: open the chosen device or none, never the one
     // that moved into its number.
-    if (!FProductName.empty()) {
-      MIDIOUTCAPS caps{};
-      FLastResult = FService.GetDevCaps(FDeviceID, caps);
-      if (FLastResult == MMSYSERR_NOERROR &&
-          std::string(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname))) != FProductName) {
-        FLastResult = MIDIERR_NODEVICE;
-      }
+    if (!FFullName.empty()) {
+      std::string now;
+      FLastResult = FService.GetDevFullName(FDeviceID, now);
+      if (FLastResult == MMSYSERR_NOERROR && now != FFullName) FLastResult = MIDIERR_NODEVICE;
       if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
     }
     HMIDIOUT handle = 0;
@@ -232,9 +230,16 @@ LRESULT TMidiOutput::HandleNotify(UINT msg, WPARAM /*wparam*/, LPARAM lparam) {
   if (FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING) {
     return 0;
   }
+  const auto played = static_cast<MMRESULT>(header->dwReserved[kPlayResult]);
   TMyMidiHdr* wrapper = it->second;
   FPending.erase(it);
   delete wrapper;
+  // A message the device refused was not played: its memory goes back all the same, and the
+  // failure is reported like that of any send.
+  if (played != MMSYSERR_NOERROR) {
+    FLastResult = played;
+    RaiseResult(played);
+  }
   if (Onmidioutput) Onmidioutput(this);
   return 0;
 }

@@ -10,6 +10,9 @@
 // - A long message whose preparation or sending fails is unprepared (when prepared) and freed.
 // - The port keeps every long message it has sent until its done notice is handled; a notice
 //   for a header it does not hold is ignored, and leftovers are freed at destruction.
+// - A long message the device refused is given back through the completion path like any
+//   other: its memory is released, its result goes to LastResult and HandleNotify raises it
+//   instead of raising Onmidioutput.
 // - The destructor never throws: when Close fails it takes the queued messages back from the
 //   device (Reset), closes it regardless and releases everything.
 #pragma once
@@ -75,6 +78,8 @@ class TMidiOutput : public TComponent {
   std::int32_t DeviceID() const { return FDeviceID; }
   void SetDeviceID(std::int32_t v);
   const std::string& ProductName() const { return FProductName; }
+  // The selected device's whole name, which ProductName may abbreviate; Open matches by it.
+  const std::string& FullName() const { return FFullName; }
   void SetProductName(const std::string& s);
 
   std::uint16_t DeviceCount() const { return FDeviceCount; }
@@ -127,6 +132,7 @@ class TMidiOutput : public TComponent {
   std::uint32_t FLastResult = 0;
   std::uint32_t FDeviceDriverVersion = 0;
   std::string FProductName;
+  std::string FFullName;
   std::uint8_t FDeviceTechnology = 0;
   std::uint16_t FDeviceVoices = 0;
   std::uint16_t FDeviceNotes = 0;

@@ -1,9 +1,8 @@
 #include "midi/midiservice.h"
 
+#include <algorithm>
 #include <cstring>
-#include <vector>
-
-#include "midi/sessionservice.h"
+#include <string>
 
 namespace qb {
 
@@ -38,7 +37,7 @@ const char* MidiErrorText(MMRESULT code) {
     case MIDIERR_NOTREADY:
       return "The MIDI device is busy";
     case MIDIERR_NODEVICE:
-      return "The MIDI device is no longer available";
+      return "MIDI device gone";
     default:
       return nullptr;
   }
@@ -66,38 +65,46 @@ int ShortMessageDataBytes(std::uint8_t status) {
   return 2;
 }
 
+MMRESULT MidiService::GetDevFullName(std::int32_t id, std::string& name) {
+  MIDIOUTCAPS caps{};
+  const MMRESULT r = GetDevCaps(id, caps);
+  if (r == MMSYSERR_NOERROR) name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
+  return r;
+}
+
 namespace {
+
+// Until the program installs its backends, ports see a machine without MIDI devices.
+class NoDevices : public MidiService {
+ public:
+  std::uint32_t GetNumDevs() override { return 0; }
+  MMRESULT GetDevCaps(std::int32_t, MIDIOUTCAPS&) override { return MMSYSERR_BADDEVICEID; }
+  MMRESULT Open(HMIDIOUT&, std::int32_t, MidiOutCallback, DWORD_PTR, std::uint32_t) override {
+    return MMSYSERR_BADDEVICEID;
+  }
+  MMRESULT Close(HMIDIOUT) override { return MMSYSERR_INVALHANDLE; }
+  MMRESULT ShortMsg(HMIDIOUT, std::uint32_t) override { return MMSYSERR_INVALHANDLE; }
+  MMRESULT PrepareHeader(HMIDIOUT, MIDIHDR*, std::uint32_t) override {
+    return MMSYSERR_INVALHANDLE;
+  }
+  MMRESULT LongMsg(HMIDIOUT, MIDIHDR*, std::uint32_t) override { return MMSYSERR_INVALHANDLE; }
+  MMRESULT UnprepareHeader(HMIDIOUT, MIDIHDR*, std::uint32_t) override {
+    return MMSYSERR_INVALHANDLE;
+  }
+  MMRESULT Reset(HMIDIOUT) override { return MMSYSERR_INVALHANDLE; }
+};
+
 MidiService* g_installed = nullptr;
+
 }  // namespace
 
 MidiService& CurrentMidiService() {
-  if (g_installed) return *g_installed;
-  // Reachable for the whole run: ports may outlive main's locals.
-  static MidiService* fallback = CreateDefaultMidiService().release();
-  return *fallback;
+  static NoDevices none;
+  return g_installed ? *g_installed : none;
 }
 
 void SetMidiService(MidiService* service) {
   g_installed = service;
-}
-
-std::unique_ptr<MidiService> CreateDefaultMidiService() {
-  std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
-  providers.push_back(detail::CreateRtMidiProvider());
-  providers.push_back(detail::CreateMonitorProvider(stdout));
-  return std::make_unique<detail::SessionMidiService>(std::move(providers));
-}
-
-std::unique_ptr<MidiService> CreateRtMidiService() {
-  std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
-  providers.push_back(detail::CreateRtMidiProvider());
-  return std::make_unique<detail::SessionMidiService>(std::move(providers));
-}
-
-std::unique_ptr<MidiService> CreateMonitorMidiService(std::FILE* out) {
-  std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
-  providers.push_back(detail::CreateMonitorProvider(out));
-  return std::make_unique<detail::SessionMidiService>(std::move(providers));
 }
 
 }  // namespace qb

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -61,7 +60,9 @@ struct MIDIOUTCAPS {
 };
 
 // A long message handed to the service. The service owns it from LongMsg until it has passed
-// MM_MOM_DONE with its address to the callback.
+// MM_MOM_DONE with its address to the callback. Before that notice the service stores the
+// outcome of playing it in dwReserved[kPlayResult]: 0 when the device took the bytes, otherwise
+// the code the device refused them with.
 struct MIDIHDR {
   std::uint8_t* lpData;
   std::uint32_t dwBufferLength;
@@ -73,6 +74,7 @@ struct MIDIHDR {
   std::uint32_t dwOffset;
   DWORD_PTR dwReserved[4];
 };
+inline constexpr int kPlayResult = 0;
 
 // Runs on a service thread (done notices) or inside Open/Close (open and close notices).
 using MidiOutCallback = void (*)(HMIDIOUT handle, std::uint32_t msg, DWORD_PTR instance,
@@ -85,9 +87,13 @@ class MidiService {
   virtual std::uint32_t GetNumDevs() = 0;
   // id -1 is the default device (the first one).
   virtual MMRESULT GetDevCaps(std::int32_t id, MIDIOUTCAPS& caps) = 0;
+  // The device's whole name, which the 31 bytes of szPname may only abbreviate; by default the
+  // capabilities' name.
+  virtual MMRESULT GetDevFullName(std::int32_t id, std::string& name);
   virtual MMRESULT Open(HMIDIOUT& handle, std::int32_t id, MidiOutCallback callback,
                         DWORD_PTR instance, std::uint32_t flags) = 0;
-  // Fails with MIDIERR_STILLPLAYING while long messages are queued.
+  // Fails with MIDIERR_STILLPLAYING while long messages are queued, except on a device that is
+  // gone: its queued messages are given back done and it closes at once.
   virtual MMRESULT Close(HMIDIOUT handle) = 0;
   // Status in bits 0-7, data bytes in 8-15 and 16-23; as many data bytes go out as the status
   // takes. 0xF0 and 0xF7 and status bytes below 0x80 are refused with MMSYSERR_INVALPARAM.
@@ -111,17 +117,11 @@ MMRESULT CopyErrorText(const char* message, char* text, std::uint32_t size);
 // does not start a short message.
 int ShortMessageDataBytes(std::uint8_t status);
 
-// The service the ports use: the one installed, or the default one (created on first use).
+// The service the ports use: the one installed, or one without devices. The program installs
+// its backends at start (app/main.cpp).
 MidiService& CurrentMidiService();
-// Installs a service; nullptr returns to the default. The caller keeps ownership.
+// Installs a service; nullptr returns to the one without devices. The caller keeps ownership.
 void SetMidiService(MidiService* service);
-
-// The default: the RtMidi devices, then the monitor device on standard output.
-std::unique_ptr<MidiService> CreateDefaultMidiService();
-// The RtMidi devices alone.
-std::unique_ptr<MidiService> CreateRtMidiService();
-// The monitor device alone, writing to out.
-std::unique_ptr<MidiService> CreateMonitorMidiService(std::FILE* out);
 
 inline constexpr const char* kVirtualPortName = "quillbox";
 inline constexpr const char* kMonitorDeviceName = "quillbox monitor (stdout)";

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "midi/sessionservice.h"
+#include "midi/backends.h"
 
 namespace qb::detail {
 namespace {
@@ -40,7 +40,7 @@ class MonitorProvider : public DeviceProvider {
   explicit MonitorProvider(std::FILE* out) : out_(out) {}
   std::vector<DeviceEntry> Devices() override {
     DeviceEntry e;
-    e.caps = MakeCaps(kMonitorDeviceName, MOD_MIDIPORT);
+    e.name = kMonitorDeviceName;
     std::FILE* out = out_;
     e.open = [out](std::unique_ptr<OutputDevice>& device) {
       device = std::make_unique<MonitorDevice>(out);

@@ -2,17 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "midi/devicenames.h"
 
 namespace qb::detail {
 
 MIDIOUTCAPS MakeCaps(const std::string& name, std::uint16_t technology) {
   MIDIOUTCAPS caps{};
-  // Cut at 31 bytes, but never inside a UTF-8 sequence.
-  std::size_t n = std::min<std::size_t>(name.size(), sizeof(caps.szPname) - 1);
-  if (n < name.size()) {
-    while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
-  }
-  std::memcpy(caps.szPname, name.data(), n);
+  std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof(caps.szPname) - 1));
   caps.vDriverVersion = 0x0500;
   caps.wTechnology = technology;
   caps.wChannelMask = 0xFFFF;
@@ -26,13 +24,15 @@ MMRESULT CheckHeader(const MIDIHDR* hdr, std::uint32_t size) {
   return MMSYSERR_NOERROR;
 }
 
-Session::Session(HMIDIOUT handle, std::unique_ptr<OutputDevice> device, MidiOutCallback callback,
-                 DWORD_PTR instance)
+// ---- Session
+
+Session::Session(HMIDIOUT handle, std::string name, std::unique_ptr<OutputDevice> device,
+                 MidiOutCallback callback, DWORD_PTR instance)
     : handle_(handle),
-      device_(std::move(device)),
+      name_(std::move(name)),
       callback_(callback),
       instance_(instance),
-      worker_([this] { Run(); }) {}
+      device_(std::move(device)) {}
 
 Session::~Session() {
   {
@@ -40,9 +40,15 @@ Session::~Session() {
     stop_ = true;
   }
   wake_.notify_all();
-  worker_.join();
-  std::lock_guard lock(send_mutex_);
+  if (worker_.joinable()) worker_.join();
+  std::lock_guard send(send_mutex_);
+  std::lock_guard lock(device_mutex_);
   device_.reset();
+}
+
+MMRESULT Session::SendLocked(const std::uint8_t* bytes, std::size_t length) {
+  if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
+  return device_->Send(bytes, length);
 }
 
 MMRESULT Session::Short(std::uint32_t packed) {
@@ -51,8 +57,9 @@ MMRESULT Session::Short(std::uint32_t packed) {
                            static_cast<std::uint8_t>(packed >> 16)};
   int data = ShortMessageDataBytes(bytes[0]);
   if (data < 0) return MMSYSERR_INVALPARAM;
+  if (Gone()) return MIDIERR_NODEVICE;  // without waiting for a send under way
   std::lock_guard lock(send_mutex_);
-  return device_->Send(bytes, 1 + static_cast<std::size_t>(data));
+  return SendLocked(bytes, 1 + static_cast<std::size_t>(data));
 }
 
 MMRESULT Session::Prepare(MIDIHDR* hdr) {
@@ -61,14 +68,43 @@ MMRESULT Session::Prepare(MIDIHDR* hdr) {
   return MMSYSERR_NOERROR;
 }
 
+void Session::Done(MIDIHDR* hdr, MMRESULT result) {
+  {
+    std::lock_guard lock(mutex_);
+    hdr->dwReserved[kPlayResult] = result;
+    hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  }
+  callback_(handle_, MM_MOM_DONE, instance_, reinterpret_cast<DWORD_PTR>(hdr), 0);
+}
+
 MMRESULT Session::Long(MIDIHDR* hdr) {
   {
     std::lock_guard lock(mutex_);
     if (!(hdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  }
+  if (Gone()) return MIDIERR_NODEVICE;
+  {
+    std::lock_guard send(send_mutex_);
+    if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
+    if (device_->Queues()) {
+      // Nothing to wait for: no thread wake, and the order with short messages holds.
+      std::unique_lock lock(mutex_);
+      if (queue_.empty()) {
+        lock.unlock();
+        const MMRESULT r = device_->Send(hdr->lpData, hdr->dwBufferLength);
+        if (r != MMSYSERR_NOERROR) return r;
+        Done(hdr, MMSYSERR_NOERROR);
+        return MMSYSERR_NOERROR;
+      }
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
     hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
     queue_.push_back(hdr);
     ++pending_;
+    if (!worker_.joinable()) worker_ = std::thread([this] { Run(); });
   }
   wake_.notify_one();
   return MMSYSERR_NOERROR;
@@ -86,16 +122,33 @@ bool Session::Busy() {
   return pending_ > 0;
 }
 
-void Session::Reset() {
+bool Session::Gone() {
+  std::shared_ptr<OutputDevice> device;
+  {
+    std::lock_guard lock(device_mutex_);
+    device = device_;
+  }
+  return !device || !device->Alive();
+}
+
+void Session::Rebind(std::unique_ptr<OutputDevice> device) {
+  std::shared_ptr<OutputDevice> old;
+  {
+    std::lock_guard send(send_mutex_);
+    std::lock_guard lock(device_mutex_);
+    old = std::move(device_);
+    device_ = std::move(device);
+  }
+  // The gone device is released outside the locks: senders fail fast meanwhile, never wait.
+}
+
+void Session::Reset(MMRESULT result) {
   std::deque<MIDIHDR*> returned;
   {
     std::lock_guard lock(mutex_);
     returned.swap(queue_);
-    for (MIDIHDR* hdr : returned) hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
   }
-  for (MIDIHDR* hdr : returned) {
-    callback_(handle_, MM_MOM_DONE, instance_, reinterpret_cast<DWORD_PTR>(hdr), 0);
-  }
+  for (MIDIHDR* hdr : returned) Done(hdr, result);
   std::unique_lock lock(mutex_);
   pending_ -= returned.size();
   idle_.wait(lock, [this] { return pending_ == 0; });
@@ -111,16 +164,13 @@ void Session::Run() {
       hdr = queue_.front();
       queue_.pop_front();
     }
+    MMRESULT result;
     {
-      // A message the device refuses is still given back as done: it cannot be played later.
       std::lock_guard lock(send_mutex_);
-      device_->Send(hdr->lpData, hdr->dwBufferLength);
+      result = SendLocked(hdr->lpData, hdr->dwBufferLength);
     }
-    {
-      std::lock_guard lock(mutex_);
-      hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-    }
-    callback_(handle_, MM_MOM_DONE, instance_, reinterpret_cast<DWORD_PTR>(hdr), 0);
+    // A refused message is given back too, with its result: it cannot be played later.
+    Done(hdr, result);
     {
       std::lock_guard lock(mutex_);
       --pending_;
@@ -129,47 +179,75 @@ void Session::Run() {
   }
 }
 
+// ---- Service
+
 SessionMidiService::SessionMidiService(std::vector<std::unique_ptr<DeviceProvider>> providers)
-    : providers_(std::move(providers)) {}
+    : providers_(std::move(providers)) {
+  for (auto& p : providers_) p->Watch([this] { Changed(); });
+}
 
 SessionMidiService::~SessionMidiService() {
+  {
+    std::lock_guard lock(rebind_mutex_);
+    stop_ = true;
+  }
+  rebind_wake_.notify_all();
+  if (rebinder_.joinable()) rebinder_.join();
   for (auto& [handle, session] : sessions_) session->Reset();
   sessions_.clear();
   providers_.clear();
 }
 
-std::vector<DeviceEntry> SessionMidiService::Devices() {
-  std::vector<DeviceEntry> all;
+SessionMidiService::Listed SessionMidiService::Devices() {
+  Listed listed;
+  bool own = false;
   for (auto& p : providers_) {
-    auto list = p->Devices();
-    for (auto& e : list) all.push_back(std::move(e));
+    for (auto& e : p->Devices()) {
+      if (e.own && std::exchange(own, true)) continue;
+      listed.entries.push_back(std::move(e));
+    }
   }
-  return all;
+  std::vector<std::string> names;
+  for (auto& e : listed.entries) names.push_back(e.name);
+  DeviceNames made = MakeDeviceNames(names);
+  for (std::size_t i = 0; i < listed.entries.size(); ++i) listed.entries[i].name = made.full[i];
+  listed.short_names = std::move(made.short_);
+  return listed;
 }
 
-MMRESULT SessionMidiService::Find(std::int32_t id, DeviceEntry& entry) {
+MMRESULT SessionMidiService::Find(std::int32_t id, DeviceEntry& entry, std::string* short_name) {
   if (id == MIDI_MAPPER) id = 0;
   if (id < 0) return MMSYSERR_BADDEVICEID;
-  auto all = Devices();
-  if (static_cast<std::size_t>(id) >= all.size()) return MMSYSERR_BADDEVICEID;
-  entry = std::move(all[static_cast<std::size_t>(id)]);
+  Listed all = Devices();
+  const auto i = static_cast<std::size_t>(id);
+  if (i >= all.entries.size()) return MMSYSERR_BADDEVICEID;
+  entry = std::move(all.entries[i]);
+  if (short_name) *short_name = std::move(all.short_names[i]);
   return MMSYSERR_NOERROR;
 }
 
-Session* SessionMidiService::Lookup(HMIDIOUT handle) {
+std::shared_ptr<Session> SessionMidiService::Lookup(HMIDIOUT handle) {
   std::lock_guard lock(mutex_);
   auto it = sessions_.find(handle);
-  return it == sessions_.end() ? nullptr : it->second.get();
+  return it == sessions_.end() ? nullptr : it->second;
 }
 
 std::uint32_t SessionMidiService::GetNumDevs() {
-  return static_cast<std::uint32_t>(Devices().size());
+  return static_cast<std::uint32_t>(Devices().entries.size());
 }
 
 MMRESULT SessionMidiService::GetDevCaps(std::int32_t id, MIDIOUTCAPS& caps) {
   DeviceEntry entry;
+  std::string short_name;
+  MMRESULT r = Find(id, entry, &short_name);
+  if (r == MMSYSERR_NOERROR) caps = MakeCaps(short_name, entry.technology);
+  return r;
+}
+
+MMRESULT SessionMidiService::GetDevFullName(std::int32_t id, std::string& name) {
+  DeviceEntry entry;
   MMRESULT r = Find(id, entry);
-  if (r == MMSYSERR_NOERROR) caps = entry.caps;
+  if (r == MMSYSERR_NOERROR) name = entry.name;
   return r;
 }
 
@@ -182,63 +260,115 @@ MMRESULT SessionMidiService::Open(HMIDIOUT& handle, std::int32_t id, MidiOutCall
   std::unique_ptr<OutputDevice> device;
   r = entry.open(device);
   if (r != MMSYSERR_NOERROR) return r;
-  Session* session;
+  std::shared_ptr<Session> session;
   {
     std::lock_guard lock(mutex_);
     handle = next_++;
-    auto s = std::make_unique<Session>(handle, std::move(device), callback, instance);
-    session = s.get();
-    sessions_.emplace(handle, std::move(s));
+    session = std::make_shared<Session>(handle, entry.name, std::move(device), callback, instance);
+    sessions_.emplace(handle, session);
   }
   session->Notify(MM_MOM_OPEN);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT SessionMidiService::Close(HMIDIOUT handle) {
-  std::unique_ptr<Session> doomed;
+  std::shared_ptr<Session> doomed;
   {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(handle);
     if (it == sessions_.end()) return MMSYSERR_INVALHANDLE;
-    if (it->second->Busy()) return MIDIERR_STILLPLAYING;
-    doomed = std::move(it->second);
-    sessions_.erase(it);
+    doomed = it->second;
+  }
+  // Messages queued for a device that is gone can never be played: they go back at once.
+  if (doomed->Gone()) doomed->Reset(MIDIERR_NODEVICE);
+  if (doomed->Busy()) return MIDIERR_STILLPLAYING;
+  {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(handle);
   }
   doomed->Notify(MM_MOM_CLOSE);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT SessionMidiService::ShortMsg(HMIDIOUT handle, std::uint32_t packed) {
-  Session* s = Lookup(handle);
+  auto s = Lookup(handle);
   return s ? s->Short(packed) : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT SessionMidiService::PrepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {
-  Session* s = Lookup(handle);
+  auto s = Lookup(handle);
   if (!s) return MMSYSERR_INVALHANDLE;
   MMRESULT r = CheckHeader(hdr, size);
   return r ? r : s->Prepare(hdr);
 }
 
 MMRESULT SessionMidiService::LongMsg(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {
-  Session* s = Lookup(handle);
+  auto s = Lookup(handle);
   if (!s) return MMSYSERR_INVALHANDLE;
   MMRESULT r = CheckHeader(hdr, size);
   return r ? r : s->Long(hdr);
 }
 
 MMRESULT SessionMidiService::UnprepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {
-  Session* s = Lookup(handle);
+  auto s = Lookup(handle);
   if (!s) return MMSYSERR_INVALHANDLE;
   MMRESULT r = CheckHeader(hdr, size);
   return r ? r : s->Unprepare(hdr);
 }
 
 MMRESULT SessionMidiService::Reset(HMIDIOUT handle) {
-  Session* s = Lookup(handle);
+  auto s = Lookup(handle);
   if (!s) return MMSYSERR_INVALHANDLE;
   s->Reset();
   return MMSYSERR_NOERROR;
+}
+
+// ---- Re-binding
+
+void SessionMidiService::Changed() {
+  {
+    std::lock_guard lock(rebind_mutex_);
+    if (stop_) return;
+    changed_ = true;
+    if (!rebinder_.joinable()) rebinder_ = std::thread([this] { RebindLoop(); });
+  }
+  rebind_wake_.notify_all();
+}
+
+// Sleeps until a system reports a change. While a session's device is gone it also looks once
+// an interval, as a returning system may announce nothing (a JACK server cannot).
+void SessionMidiService::RebindLoop() {
+  bool waiting = true;
+  for (;;) {
+    {
+      std::unique_lock lock(rebind_mutex_);
+      auto ready = [this] { return stop_ || changed_; };
+      if (waiting)
+        rebind_wake_.wait_for(lock, interval_.load(), ready);
+      else
+        rebind_wake_.wait(lock, ready);
+      if (stop_) return;
+      changed_ = false;
+    }
+    for (auto& p : providers_) p->Tend();
+    std::vector<std::shared_ptr<Session>> gone;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& [handle, session] : sessions_)
+        if (session->Gone()) gone.push_back(session);
+    }
+    waiting = !gone.empty();
+    if (gone.empty()) continue;
+    Listed listed = Devices();
+    for (auto& session : gone) {
+      for (auto& entry : listed.entries) {
+        if (entry.name != session->Name()) continue;
+        std::unique_ptr<OutputDevice> device;
+        if (entry.open(device) == MMSYSERR_NOERROR) session->Rebind(std::move(device));
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace qb::detail

@@ -1,4 +1,4 @@
-#include "midi/fakemidiservice.h"
+#include "midi/fake/fakemidiservice.h"
 
 #include <algorithm>
 #include <cstring>

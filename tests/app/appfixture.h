@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/unit1.h"
-#include "midi/fakemidiservice.h"
+#include "midi/fake/fakemidiservice.h"
 #include "tests/common/testsupport.h"
 #include "tray/fake/faketrayservice.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "midi/fakemidiservice.h"
+#include "midi/fake/fakemidiservice.h"
 #include "midi/midiout.h"
 #include "tests/common/testsupport.h"
 

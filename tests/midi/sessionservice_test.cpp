@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "midi/backends.h"
 #include "midi/midiout.h"
-#include "midi/sessionservice.h"
 #include "tests/common/testsupport.h"
 
 using namespace qb;
@@ -57,7 +57,7 @@ class GatedProvider : public DeviceProvider {
   explicit GatedProvider(Gate& gate) : gate_(gate) {}
   std::vector<DeviceEntry> Devices() override {
     DeviceEntry e;
-    e.caps = MakeCaps("gated", MOD_MIDIPORT);
+    e.name = "gated";
     e.open = [this](std::unique_ptr<OutputDevice>& d) {
       d = std::make_unique<GatedDevice>(gate_);
       return MMSYSERR_NOERROR;
@@ -204,7 +204,9 @@ TEST(MonitorDevice, PrintsOneHexLinePerMessage) {
   std::FILE* out = open_memstream(&text, &size);
   ASSERT_NE(out, nullptr);
   {
-    auto service = CreateMonitorMidiService(out);
+    std::vector<std::unique_ptr<DeviceProvider>> providers;
+    providers.push_back(CreateMonitorProvider(out));
+    auto service = std::make_unique<SessionMidiService>(std::move(providers));
     SetMidiService(service.get());
     {
       TMidiOutput port(nullptr);
@@ -237,7 +239,11 @@ TEST(MonitorDevice, IsTheLastDeviceOfTheDefaultService) {
   std::FILE* capture = std::tmpfile();
   ASSERT_NE(capture, nullptr);
   dup2(fileno(capture), 2);
-  auto service = CreateDefaultMidiService();
+  std::vector<std::unique_ptr<DeviceProvider>> providers;
+  providers.push_back(CreateAlsaProvider());
+  providers.push_back(CreateJackProvider());
+  providers.push_back(CreateMonitorProvider(stdout));
+  auto service = std::make_unique<SessionMidiService>(std::move(providers));
   const std::uint32_t n = service->GetNumDevs();
   std::fflush(stderr);
   dup2(saved, 2);
