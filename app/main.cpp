@@ -5,6 +5,7 @@
 
 #include "app/signalclose.h"
 #include "app/unit1.h"
+#include "midi/backends.h"
 #include "net/udpsockutil.h"
 #include "platform/application.h"
 #include "platform/errors.h"
@@ -36,6 +37,15 @@ int main(int argc, char** argv) {
   // before settings could be written.
   qb::CatchTerminationSignals();
 
+  // The MIDI systems, in list order: the ALSA sequencer, a JACK server, then the monitor, so
+  // there is always somewhere to send.
+  std::vector<std::unique_ptr<qb::detail::DeviceProvider>> providers;
+  providers.push_back(qb::detail::CreateAlsaProvider());
+  providers.push_back(qb::detail::CreateJackProvider());
+  providers.push_back(qb::detail::CreateMonitorProvider(stdout));
+  qb::detail::SessionMidiService midi(std::move(providers));
+  qb::SetMidiService(&midi);
+
   int result = 0;
   {
     TForm1 form;
@@ -52,6 +62,7 @@ int main(int argc, char** argv) {
     Form1 = nullptr;
   }
 
+  qb::SetMidiService(nullptr);
   qb::Guarded([] { qb::StopSocketLibrary(); });
   return result;
 }

@@ -188,7 +188,8 @@ void Bridge::Start(bool with_display) {
   }
   if (with_display) env_strings.push_back("DISPLAY=" + Display());
   env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
-  env_strings.push_back("JACK_DEFAULT_SERVER=" + JackServer());
+  env_strings.push_back("JACK_DEFAULT_SERVER=" +
+                        (jack_server_.empty() ? JackServer() : jack_server_));
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -272,11 +273,10 @@ int SinkProcess(jack_nframes_t frames, void*) {
 }
 }  // namespace
 
-MidiSink::MidiSink() {
+MidiSink::MidiSink(const std::string& server) {
   setenv("JACK_NO_START_SERVER", "1", 1);
   jack_status_t st;
-  sink_state.client =
-      jack_client_open("quillbox-e2e-sink", JackServerName, &st, JackServer().c_str());
+  sink_state.client = jack_client_open("quillbox-e2e-sink", JackServerName, &st, server.c_str());
   if (!sink_state.client) throw std::runtime_error("e2e: cannot reach the JACK server");
   sink_state.port =
       jack_port_register(sink_state.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);

@@ -54,6 +54,8 @@ class Bridge {
  public:
   explicit Bridge(std::string config_home);
   ~Bridge();
+  // The JACK server it uses (the fixture's unless set before Start).
+  void SetJackServer(std::string name) { jack_server_ = std::move(name); }
   void Start(bool with_display = true);
   // Closes the bridge by SIGTERM and waits for it to end; returns its exit code.
   int Terminate();
@@ -67,6 +69,7 @@ class Bridge {
 
  private:
   std::string config_home_;
+  std::string jack_server_;
   std::string log_;
   int pid_ = -1;
   int exit_code_ = -1;
@@ -76,7 +79,8 @@ class Bridge {
 // line of upper-case hex bytes ("80 7F 19").
 class MidiSink {
  public:
-  MidiSink();
+  // One sink at a time, on the fixture's JACK server unless another is named.
+  explicit MidiSink(const std::string& server = JackServer());
   ~MidiSink();
   // Connects to every JACK MIDI output port whose name contains needle.
   bool ConnectFrom(const std::string& needle);

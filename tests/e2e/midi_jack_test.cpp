@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "midi/backends.h"
 #include "midi/midiout.h"
 #include "tests/common/testsupport.h"
 
@@ -100,7 +101,11 @@ class MidiJack : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(std::getenv("JACK_DEFAULT_SERVER"), nullptr) << "run under the jack fixture";
     ASSERT_TRUE(sink.Started());
-    service = CreateDefaultMidiService();
+    std::vector<std::unique_ptr<detail::DeviceProvider>> providers;
+    providers.push_back(detail::CreateAlsaProvider());
+    providers.push_back(detail::CreateJackProvider());
+    providers.push_back(detail::CreateMonitorProvider(stdout));
+    service = std::make_unique<detail::SessionMidiService>(std::move(providers));
     SetMidiService(service.get());
     // The sink's port is there once the sink has registered with the server.
     ASSERT_TRUE(qbtest::PumpUntil([&] { return Index(sink.Port()) >= 0; }, 20s))
@@ -121,7 +126,7 @@ class MidiJack : public ::testing::Test {
   void SinkRuns() {
     TMidiOutput port(nullptr);
     port.SetProductName(sink.Port());
-    ASSERT_TRUE(port.Open());
+    ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }));
     ASSERT_TRUE(Handshake(port)) << "the sink never received anything";
     ASSERT_TRUE(port.Close());
   }
@@ -158,7 +163,9 @@ TEST_F(MidiJack, MessagesArriveAtTheSinkByteForByte) {
   port.Onmidioutput = [&](TObject*) { ++events; };
   port.SetProductName(sink.Port());
   EXPECT_EQ(port.DeviceID(), Index(sink.Port()));
-  ASSERT_TRUE(port.Open()) << port.ResultText(static_cast<std::uint16_t>(port.LastResult()));
+  // The sink's port is listed before the sink is active, and only then takes connections.
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }))
+      << port.ResultText(static_cast<std::uint16_t>(port.LastResult()));
   // The server may take its time to carry a fresh connection when the machine is loaded.
   ASSERT_TRUE(Handshake(port)) << "the sink never received anything";
 

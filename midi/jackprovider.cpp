@@ -1,0 +1,417 @@
+// The JACK server through one client of our own, "quillbox", which lists the server's MIDI
+// inputs and carries every output port we open.
+//
+// One client per process, on purpose: libjack keeps the synchronisation objects of all clients
+// of a process in one table indexed by the server's client numbers. With a second client (we
+// once had a separate one for listing), that client's late notice about a departed client whose
+// number our port's client had just reused replaced our client's own object: its realtime
+// thread then waited on a semaphore the server never signalled, and every cycle of the whole
+// graph stalled.
+//
+// Sends never wait: bytes go into a ring that the process callback empties each cycle. When the
+// server goes away (its shutdown notice), every device of that client is gone at once; the
+// client is replaced when a server of the same name answers again, and ports opened then get
+// back the connections they had.
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "midi/backends.h"
+
+namespace qb::detail {
+namespace {
+
+constexpr const char* kClientName = "quillbox";
+constexpr std::size_t kSlots = 16;
+// Room for thousands of time codes: a burst waits for the next cycles instead of being refused.
+constexpr std::size_t kRingBytes = std::size_t{1} << 18;
+using Length = std::uint32_t;
+
+void Quiet(const char*) {}
+
+void PrepareJackEnvironment() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // A bridge must never start a server behind the user's back.
+    setenv("JACK_NO_START_SERVER", "1", 0);
+    // libjack reports a missing or vanished server on standard error; both are normal for us.
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+  });
+}
+
+// One output port. The ring is written under the owning session's send lock and read by the
+// process callback; it is made once and kept, so a late cycle never reads freed memory.
+struct Slot {
+  std::atomic<jack_port_t*> port{nullptr};
+  jack_ringbuffer_t* ring = nullptr;
+  bool used = false;        // guarded by JackSystem::mutex_
+  unsigned generation = 0;  // of the client the port was made on; guarded by mutex_
+  std::string short_;       // our port's own name; guarded by JackSystem::mutex_
+  std::string device;       // guarded by JackSystem::peers_mutex_
+};
+
+class JackSystem : public std::enable_shared_from_this<JackSystem> {
+ public:
+  JackSystem() {
+    PrepareJackEnvironment();
+    for (Slot& s : slots_) s.ring = jack_ringbuffer_create(kRingBytes);
+  }
+  ~JackSystem() {
+    gone_.store(true);
+    if (jack_client_t* c = client_.load()) Close(c);
+    for (Slot& s : slots_) jack_ringbuffer_free(s.ring);
+  }
+  JackSystem(const JackSystem&) = delete;
+  JackSystem& operator=(const JackSystem&) = delete;
+
+  void Watch(std::function<void()> changed) {
+    std::lock_guard lock(mutex_);
+    changed_ = std::move(changed);
+  }
+
+  std::vector<DeviceEntry> Devices() {
+    std::lock_guard lock(mutex_);
+    std::vector<DeviceEntry> list;
+    if (!Connect()) return list;
+    auto self = shared_from_this();
+    DeviceEntry own;
+    own.name = kVirtualPortName;
+    own.technology = MOD_SWSYNTH;
+    own.own = true;
+    own.open = [self](std::unique_ptr<OutputDevice>& device) {
+      return self->OpenOutput(kVirtualPortName, "", device);
+    };
+    list.push_back(std::move(own));
+    const char** ports =
+        jack_get_ports(client_.load(), nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    for (const char** p = ports; p && *p; ++p) {
+      DeviceEntry e;
+      e.name = *p;
+      e.open = [self, target = e.name](std::unique_ptr<OutputDevice>& device) {
+        return self->OpenOutput(target, target, device);
+      };
+      list.push_back(std::move(e));
+    }
+    if (ports) jack_free(ports);
+    return list;
+  }
+
+  bool Alive(unsigned generation) const {
+    return generation == generation_.load() && !gone_.load();
+  }
+
+  MMRESULT Write(std::size_t slot, const std::uint8_t* bytes, std::size_t length) {
+    jack_ringbuffer_t* ring = slots_[slot].ring;
+    const Length n = static_cast<Length>(length);
+    if (length > kRingBytes / 4) return MMSYSERR_INVALPARAM;
+    if (jack_ringbuffer_write_space(ring) < sizeof n + length) return MIDIERR_NOTREADY;
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&n), sizeof n);
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(bytes), length);
+    return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT OpenOutput(const std::string& device, const std::string& target,
+                      std::unique_ptr<OutputDevice>& out);
+  // Connects our ports to the remembered other ends that have appeared since.
+  void Tend();
+  void Release(std::size_t slot, unsigned generation);
+
+ private:
+  bool Connect();
+  void Close(jack_client_t* client);
+  void WaitCycles(unsigned cycles);
+  static int Process(jack_nframes_t frames, void* arg);
+  static void Shutdown(jack_status_t, const char*, void* arg);
+  static void Connection(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
+  static void Registration(jack_port_id_t, int registered, void* arg);
+  static int GraphOrder(void* arg);
+
+  std::mutex mutex_;  // the client's life, the slots' assignment; held across server calls
+  std::atomic<jack_client_t*> client_{nullptr};
+  std::atomic<bool> gone_{false};
+  std::atomic<unsigned> generation_{0};
+  std::atomic<bool> in_process_{false};
+  // Our callbacks running on libjack's threads. Closing a client cancels those threads at any
+  // instruction, which inside our code (a condition variable's notify) ends the process.
+  std::atomic<int> in_callback_{0};
+  struct InCallback {
+    explicit InCallback(JackSystem* s) : system(s) { ++system->in_callback_; }
+    ~InCallback() { --system->in_callback_; }
+    JackSystem* system;
+  };
+  std::array<Slot, kSlots> slots_;
+  std::function<void()> changed_;
+
+  // The other ends of each device's port, kept from its open to its close and across a lost
+  // server. Never held across a server call: the server's notices take it.
+  std::mutex peers_mutex_;
+  std::map<std::string, std::set<std::string>> peers_;
+};
+
+class JackDevice : public OutputDevice {
+ public:
+  JackDevice(std::shared_ptr<JackSystem> system, std::size_t slot, unsigned generation)
+      : system_(std::move(system)), slot_(slot), generation_(generation) {}
+  ~JackDevice() override { system_->Release(slot_, generation_); }
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t length) override {
+    if (!Alive()) return MIDIERR_NODEVICE;
+    return system_->Write(slot_, bytes, length);
+  }
+  bool Alive() const override { return system_->Alive(generation_); }
+  bool Queues() const override { return true; }
+
+ private:
+  std::shared_ptr<JackSystem> system_;
+  const std::size_t slot_;
+  const unsigned generation_;
+};
+
+bool JackSystem::Connect() {
+  if (jack_client_t* old = client_.load(); old && gone_.load()) {
+    // The server went away with our ports and their connections; the dead client only needs
+    // closing, which asks nothing of a server.
+    for (Slot& s : slots_) s.port.store(nullptr);
+    client_.store(nullptr);
+    Close(old);
+  }
+  if (client_.load()) return true;
+  jack_status_t status;
+  jack_client_t* c = jack_client_open(kClientName, JackNoStartServer, &status);
+  if (!c) return false;
+  ++generation_;  // before gone_ clears, so devices of the old client never look alive again
+  gone_.store(false);
+  client_.store(c);
+  jack_set_process_callback(c, &JackSystem::Process, this);
+  jack_on_info_shutdown(c, &JackSystem::Shutdown, this);
+  jack_set_port_connect_callback(c, &JackSystem::Connection, this);
+  jack_set_port_registration_callback(c, &JackSystem::Registration, this);
+  // A client takes connections only once active, which only the new graph order tells.
+  jack_set_graph_order_callback(c, &JackSystem::GraphOrder, this);
+  if (jack_activate(c) != 0) {
+    client_.store(nullptr);
+    jack_client_close(c);
+    return false;
+  }
+  return true;
+}
+
+// Only once gone_ is set: callbacks that start from then on do nothing, and those under way
+// are let finish before libjack cancels their threads.
+void JackSystem::Close(jack_client_t* client) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while ((in_callback_.load() > 0 || in_process_.load()) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  jack_client_close(client);
+}
+
+MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& target,
+                                std::unique_ptr<OutputDevice>& out) {
+  std::lock_guard lock(mutex_);
+  if (!Connect()) return MIDIERR_NODEVICE;
+  jack_client_t* c = client_.load();
+  if (!target.empty() && !jack_port_by_name(c, target.c_str())) return MIDIERR_NODEVICE;
+
+  std::size_t slot = kSlots;
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    if (!slots_[i].used) {
+      if (slot == kSlots) slot = i;
+    } else if (slots_[i].generation == generation_.load()) {
+      names.insert(slots_[i].short_);  // a port of a lost server leaves its name free
+    }
+  }
+  if (slot == kSlots) return MMSYSERR_ALLOCATED;
+  // Our first port is "quillbox"; ports opened beside it are numbered.
+  std::string short_name = kVirtualPortName;
+  for (int n = 2; names.count(short_name); ++n)
+    short_name = std::string(kVirtualPortName) + "-" + std::to_string(n);
+  jack_port_t* port =
+      jack_port_register(c, short_name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  if (!port) return MMSYSERR_ERROR;
+
+  Slot& s = slots_[slot];
+  s.used = true;
+  s.generation = generation_.load();
+  s.short_ = short_name;
+  jack_ringbuffer_reset(s.ring);
+  std::set<std::string> peers;
+  {
+    std::lock_guard peers_lock(peers_mutex_);
+    s.device = device;
+    peers = peers_[device];
+  }
+  if (!target.empty()) peers.insert(target);
+  s.port.store(port);
+
+  bool connected = false;
+  for (const std::string& p : peers) {
+    if (!jack_port_by_name(c, p.c_str())) continue;
+    const int r = jack_connect(c, jack_port_name(port), p.c_str());
+    if (r == 0) {
+      connected = true;
+    } else if (p == target && r != EEXIST) {
+      // The chosen port takes no connection (its client is not active yet): not a device.
+      s.port.store(nullptr);
+      jack_port_unregister(c, port);
+      {
+        std::lock_guard peers_lock(peers_mutex_);
+        s.device.clear();
+      }
+      s.used = false;
+      s.short_.clear();
+      return MIDIERR_NODEVICE;
+    }
+  }
+  // Other ends that are not there yet are connected by Tend once they appear.
+  // A new connection carries data only once the server has switched to the new graph.
+  if (connected) WaitCycles(3);
+  out = std::make_unique<JackDevice>(shared_from_this(), slot, generation_.load());
+  return MMSYSERR_NOERROR;
+}
+
+void JackSystem::Release(std::size_t slot, unsigned generation) {
+  std::lock_guard lock(mutex_);
+  Slot& s = slots_[slot];
+  jack_port_t* port = s.port.exchange(nullptr);
+  if (port && Alive(generation)) {
+    // The process callback may still hold the port from before the exchange.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while (in_process_.load() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    jack_port_unregister(client_.load(), port);
+    std::lock_guard peers_lock(peers_mutex_);
+    peers_.erase(s.device);
+  }
+  // A device of a lost server leaves its connections behind for the device opened after it.
+  {
+    std::lock_guard peers_lock(peers_mutex_);
+    s.device.clear();
+  }
+  s.used = false;
+  s.short_.clear();
+}
+
+void JackSystem::WaitCycles(unsigned cycles) {
+  jack_client_t* c = client_.load();
+  const jack_nframes_t start = jack_last_frame_time(c);
+  const jack_nframes_t span = cycles * jack_get_buffer_size(c);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (jack_last_frame_time(c) - start < span && !gone_.load() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+int JackSystem::Process(jack_nframes_t frames, void* arg) {
+  auto* self = static_cast<JackSystem*>(arg);
+  self->in_process_.store(true);
+  for (Slot& s : self->slots_) {
+    jack_port_t* port = s.port.load();
+    if (!port) continue;
+    void* buffer = jack_port_get_buffer(port, frames);
+    jack_midi_clear_buffer(buffer);
+    for (;;) {
+      Length n = 0;
+      if (jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&n), sizeof n) < sizeof n) break;
+      if (jack_ringbuffer_read_space(s.ring) < sizeof n + n) break;  // still being written
+      jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n);
+      if (!data) {
+        // A full buffer takes the rest next cycle; a message no empty buffer holds is dropped.
+        if (jack_midi_get_event_count(buffer) > 0) break;
+        jack_ringbuffer_read_advance(s.ring, sizeof n + n);
+        continue;
+      }
+      jack_ringbuffer_read_advance(s.ring, sizeof n);
+      jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(data), n);
+    }
+  }
+  self->in_process_.store(false);
+  return 0;
+}
+
+void JackSystem::Shutdown(jack_status_t, const char*, void* arg) {
+  auto* self = static_cast<JackSystem*>(arg);
+  InCallback entered(self);
+  if (self->gone_.exchange(true)) return;
+  if (self->changed_) self->changed_();
+}
+
+void JackSystem::Connection(jack_port_id_t a, jack_port_id_t b, int connect, void* arg) {
+  auto* self = static_cast<JackSystem*>(arg);
+  InCallback entered(self);
+  jack_client_t* c = self->client_.load();
+  if (!c || self->gone_.load()) return;  // a stopping server's disconnects are not the user's
+  jack_port_t* pa = jack_port_by_id(c, a);
+  jack_port_t* pb = jack_port_by_id(c, b);
+  if (!pa || !pb) return;
+  std::lock_guard lock(self->peers_mutex_);
+  for (Slot& s : self->slots_) {
+    jack_port_t* mine = s.port.load();
+    if (!mine || (mine != pa && mine != pb) || s.device.empty()) continue;
+    const std::string other = jack_port_name(mine == pa ? pb : pa);
+    if (connect)
+      self->peers_[s.device].insert(other);
+    else
+      self->peers_[s.device].erase(other);
+  }
+}
+
+void JackSystem::Registration(jack_port_id_t, int registered, void* arg) {
+  auto* self = static_cast<JackSystem*>(arg);
+  InCallback entered(self);
+  if (registered && !self->gone_.load() && self->changed_) self->changed_();
+}
+
+int JackSystem::GraphOrder(void* arg) {
+  Registration(0, 1, arg);
+  return 0;
+}
+
+void JackSystem::Tend() {
+  std::lock_guard lock(mutex_);
+  jack_client_t* c = client_.load();
+  if (!c || gone_.load()) return;
+  for (Slot& s : slots_) {
+    jack_port_t* mine = s.port.load();
+    if (!mine) continue;
+    std::set<std::string> peers;
+    {
+      std::lock_guard peers_lock(peers_mutex_);
+      peers = peers_[s.device];
+    }
+    for (const std::string& p : peers) {
+      if (jack_port_by_name(c, p.c_str()) && !jack_port_connected_to(mine, p.c_str()))
+        jack_connect(c, jack_port_name(mine), p.c_str());
+    }
+  }
+}
+
+class JackProvider : public DeviceProvider {
+ public:
+  std::vector<DeviceEntry> Devices() override { return system_->Devices(); }
+  void Watch(std::function<void()> changed) override { system_->Watch(std::move(changed)); }
+  void Tend() override { system_->Tend(); }
+
+ private:
+  std::shared_ptr<JackSystem> system_ = std::make_shared<JackSystem>();
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceProvider> CreateJackProvider() {
+  return std::make_unique<JackProvider>();
+}
+
+}  // namespace qb::detail

@@ -1,0 +1,213 @@
+// The bridge's MIDI output through the life of a JACK server: other clients coming and going
+// while it starts, the server killed mid-run, the server back under the same name, and a
+// termination signal while it is gone. Each case runs on a server of its own, realtime and not.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QTemporaryDir>
+#include <iostream>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/jack_support.h"
+
+using namespace e2e;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kOwnPort = "quillbox:quillbox";
+const std::string kSinkPort = "quillbox-e2e-sink:in";
+
+// A VirtualDJ phase that falls is a beat, with no 333 ms gate in between.
+void Beat(const Sender& s) {
+  s.Send(Osc("/VirtualDJ/Phase", std::int32_t{1}));
+  s.Send(Osc("/VirtualDJ/Phase", std::int32_t{0}));
+}
+
+std::size_t Count(MidiSink& sink, const std::string& hex) {
+  std::size_t n = 0;
+  for (auto& m : sink.Messages()) n += m == hex;
+  return n;
+}
+
+long Ms(Clock::duration d) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+class MidiLife : public ::testing::Test {
+ protected:
+  QTemporaryDir config;
+  Bridge bridge{config.path().toStdString()};
+  std::unique_ptr<OwnJackServer> server;
+  std::optional<MidiSink> sink;
+  Sender udp;
+
+  void Serve(bool realtime) {
+    server = std::make_unique<OwnJackServer>(realtime);
+    ASSERT_TRUE(server->Start()) << server->Log();
+    bridge.SetJackServer(server->Name());
+  }
+  void StartBridge(bool with_display) {
+    bridge.Start(with_display);
+    ASSERT_TRUE(WaitFor([&] { return Listening() && HasPort(server->Name(), kOwnPort); }))
+        << bridge.Output();
+  }
+  // The user connects the bridge's own port to a sink, and a beat goes through.
+  void ConnectSink() {
+    sink.emplace(server->Name());
+    ASSERT_TRUE(sink->ConnectFrom(kOwnPort)) << bridge.Output();
+    Beat(udp);
+    ASSERT_TRUE(sink->WaitForMessage("80 7F 19")) << bridge.Output();
+  }
+
+  void StartAmidClientChurn(bool realtime);
+  void ServerKilledMidRun(bool realtime);
+  void ServerBackUnderTheSameName(bool realtime);
+  void TerminatedWhileTheServerIsGone(bool realtime);
+};
+
+// Patchbays and meters open and close clients all the time; the bridge's port must work
+// whenever it starts among them. Three starts, as one alone passes by luck too often.
+void MidiLife::StartAmidClientChurn(bool realtime) {
+  Serve(realtime);
+  sink.emplace(server->Name());
+  for (int start = 0; start < 3; ++start) {
+    SCOPED_TRACE("start " + std::to_string(start + 1));
+    Bridge run(config.path().toStdString());
+    run.SetJackServer(server->Name());
+    {
+      ClientChurn churn(server->Name(), 2, 20ms);
+      run.Start(/*with_display=*/false);
+      ASSERT_TRUE(WaitFor([&] { return Listening() && HasPort(server->Name(), kOwnPort); }))
+          << run.Output();
+      std::this_thread::sleep_for(3s);  // the churn goes on for three seconds, as it did
+    }
+    ASSERT_TRUE(sink->ConnectFrom(kOwnPort));
+    const int stalls = server->UnfinishedCycles("quillbox");
+    const std::size_t before = sink->Messages().size();
+    std::vector<std::string> expected;
+    for (std::int32_t tenths = 0; tenths < 300; ++tenths) {
+      udp.Send(Osc("/Traktor.Deck0.Seek", static_cast<float>(tenths)));
+      expected.push_back(TimeCodeHex(tenths));
+      std::this_thread::sleep_for(3ms);
+    }
+    ASSERT_TRUE(WaitFor([&] { return sink->Messages().size() >= before + 300; }, 10s))
+        << "arrived: " << sink->Messages().size() - before << "\n"
+        << server->Log();
+    const auto all = sink->Messages();
+    EXPECT_EQ(
+        std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
+        expected);
+    // The stalled port made thousands a second; a loaded machine may still miss the odd one.
+    EXPECT_LE(server->UnfinishedCycles("quillbox") - stalls, 5) << server->Log();
+    EXPECT_EQ(run.Terminate(), 0);
+  }
+}
+
+// The server dies under the bridge: the next beat is an error, shown once however many follow,
+// and the bridge goes on answering at once.
+void MidiLife::ServerKilledMidRun(bool realtime) {
+  Serve(realtime);
+  StartBridge(/*with_display=*/true);
+  ConnectSink();
+
+  server->Kill();
+  const auto lost = Clock::now();
+  Beat(udp);
+  ASSERT_TRUE(WaitFor([] { return ErrorBoxes().size() == 1; })) << bridge.Output();
+  std::cout << "from the loss to the first error: " << Ms(Clock::now() - lost) << " ms\n";
+  const auto reply = ProbeRoundTrip();
+  ASSERT_TRUE(reply.has_value()) << "no answer to a probe while the server is gone";
+
+  // Paced, so that the kernel's receive buffer drops none of them.
+  for (int i = 0; i < 1000; ++i) {
+    Beat(udp);
+    udp.Send(Osc("/Traktor.Deck0.Seek", static_cast<float>(i)));
+    std::this_thread::sleep_for(1ms);
+  }
+  const auto late = ProbeRoundTrip();
+  ASSERT_TRUE(late.has_value()) << bridge.Output();
+  std::cout << "probe answered " << late->count() << " ms after 3,000 more datagrams\n";
+  EXPECT_LT(late->count(), 1000);
+  EXPECT_EQ(ErrorBoxes().size(), 1u);
+  EXPECT_TRUE(bridge.Running());
+  EXPECT_EQ(bridge.Terminate(), 0);
+}
+
+// The server comes back under the same name: the own port is back with its old connection
+// within 5 s, and the first beat after that goes out.
+void MidiLife::ServerBackUnderTheSameName(bool realtime) {
+  Serve(realtime);
+  StartBridge(/*with_display=*/false);
+  ConnectSink();
+
+  server->Stop();  // as a session manager stops it
+  sink.reset();
+  Beat(udp);
+  udp.Send(Osc("/Traktor.Deck0.Seek", 10.0f));
+  ASSERT_TRUE(WaitFor([&] {
+    return bridge.Output().find("MIDI device gone") != std::string::npos;
+  })) << bridge.Output();
+
+  ASSERT_TRUE(server->Start()) << server->Log();
+  const auto back = Clock::now();
+  sink.emplace(server->Name());
+  ASSERT_TRUE(WaitFor([&] { return Connected(server->Name(), kOwnPort, kSinkPort); }, 5s))
+      << bridge.Output() << "\n"
+      << e2e::Run("jack_lsp", {"-s", server->Name(), "-c"});
+  Beat(udp);
+  ASSERT_TRUE(sink->WaitForMessage("80 7F 19", 5s)) << bridge.Output();
+  std::cout << "from the server's return to the first beat delivered: " << Ms(Clock::now() - back)
+            << " ms\n";
+  udp.Send(Osc("/Traktor.Deck0.Seek", 1234.0f));
+  EXPECT_TRUE(sink->WaitForMessage(TimeCodeHex(1234))) << bridge.Output();
+  EXPECT_EQ(Count(*sink, "80 7F 19"), 1u);
+  EXPECT_EQ(bridge.Terminate(), 0);
+}
+
+// SIGTERM with the server gone and a time code in flight still ends the bridge at once, with
+// its settings written.
+void MidiLife::TerminatedWhileTheServerIsGone(bool realtime) {
+  Serve(realtime);
+  StartBridge(/*with_display=*/true);
+  ConnectSink();
+  server->Kill();
+  Beat(udp);
+  udp.Send(Osc("/Traktor.Deck0.Seek", 10.0f));
+  ASSERT_TRUE(WaitFor([] { return !ErrorBoxes().empty(); })) << bridge.Output();
+
+  const auto asked = Clock::now();
+  kill(bridge.Pid(), SIGTERM);
+  ASSERT_TRUE(bridge.WaitExit(2s)) << bridge.Output();
+  std::cout << "ended " << Ms(Clock::now() - asked) << " ms after SIGTERM\n";
+  const std::string ini = bridge.Settings();
+  EXPECT_NE(ini.find("Quillbox\\device=0"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("Quillbox\\channel=1"), std::string::npos) << ini;
+}
+
+}  // namespace
+
+TEST_F(MidiLife, StartAmidClientChurnRealtime) {
+  StartAmidClientChurn(true);
+}
+TEST_F(MidiLife, StartAmidClientChurnNotRealtime) {
+  StartAmidClientChurn(false);
+}
+TEST_F(MidiLife, ServerKilledMidRunRealtime) {
+  ServerKilledMidRun(true);
+}
+TEST_F(MidiLife, ServerKilledMidRunNotRealtime) {
+  ServerKilledMidRun(false);
+}
+TEST_F(MidiLife, ServerBackUnderTheSameNameRealtime) {
+  ServerBackUnderTheSameName(true);
+}
+TEST_F(MidiLife, ServerBackUnderTheSameNameNotRealtime) {
+  ServerBackUnderTheSameName(false);
+}
+TEST_F(MidiLife, TerminatedWhileTheServerIsGoneRealtime) {
+  TerminatedWhileTheServerIsGone(true);
+}
+TEST_F(MidiLife, TerminatedWhileTheServerIsGoneNotRealtime) {
+  TerminatedWhileTheServerIsGone(false);
+}
