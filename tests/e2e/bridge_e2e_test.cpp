@@ -49,6 +49,25 @@ TEST_F(BridgeE2E, FirstRunShowsCompactWindowAtStoredPositionAndListens) {
   EXPECT_FALSE(PortTaken(10001));
 }
 
+// Menus and docks match the window to its desktop entry by the class in WM_CLASS.
+TEST_F(BridgeE2E, WindowClassIsTheDesktopEntrysStartupWMClass) {
+  std::ifstream entry(std::getenv("QB_DESKTOP_FILE"));
+  std::string line, startup_class;
+  while (std::getline(entry, line))
+    if (line.rfind("StartupWMClass=", 0) == 0) startup_class = line.substr(15);
+  ASSERT_FALSE(startup_class.empty());
+
+  bridge.Start();
+  unsigned long w = WaitForWindow();
+  ASSERT_NE(w, 0u);
+  // WM_CLASS(STRING) = "instance", "class"
+  const std::string wm_class = X("xprop", {"-id", std::to_string(w), "WM_CLASS"});
+  const auto comma = wm_class.find("\", \"");
+  ASSERT_NE(comma, std::string::npos) << wm_class;
+  const std::string cls = wm_class.substr(comma + 4, wm_class.rfind('"') - comma - 4);
+  EXPECT_EQ(cls, startup_class) << wm_class;
+}
+
 TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresThem) {
   WriteSettings(
       "Quillbox\\Device=0\nQuillbox\\xpos=50\nQuillbox\\ypos=300\nQuillbox\\channel=17\n");
