@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/launcher.h"
 #include "app/signalclose.h"
 #include "app/unit1.h"
 #include "midi/backends.h"
@@ -11,17 +12,14 @@
 #include "platform/errors.h"
 
 int main(int argc, char** argv) {
+  if (const auto status = qb::AnswerInformationArguments(argc, argv)) return *status;
+
   // Without a display the bridge still runs, on the offscreen platform.
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   qb::GuardedApplication app(argc, argv);
-  const QStringList args = QCoreApplication::arguments();
-  if (args.size() > 1) {
-    std::fprintf(stderr, "quillbox: unexpected argument '%s'; quillbox takes no arguments\n",
-                 args.at(1).toLocal8Bit().constData());
-    return 2;
-  }
+  qb::AcceptLauncherArguments(QCoreApplication::arguments());
   // The main window ends the program when it closes; error boxes and hiding in the tray do not.
   QApplication::setQuitOnLastWindowClosed(false);
   qb::Application().Title = "quillbox";

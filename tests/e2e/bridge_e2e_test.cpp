@@ -1,12 +1,11 @@
 // The real quillbox binary on a real desktop (Xvfb + icewm), with a real JACK MIDI sink and a
 // real OSC client.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <signal.h>
 
+#include <QDir>
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/e2e/e2e_support.h"
@@ -16,42 +15,6 @@ using namespace e2e;
 namespace {
 
 const std::string kTitle = "brindle's quillbox";
-
-// True while some socket holds UDP port 10001 on all addresses.
-bool PortTaken(int port) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool taken = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-  close(s);
-  return taken;
-}
-
-// Sends a probe to the bridge and returns the first datagram that reaches 127.0.0.1:10000,
-// with the port it came from.
-std::pair<std::string, int> ProbeReply() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(10000);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    ADD_FAILURE() << "port 10000 is taken";
-    return {};
-  }
-  timeval tv{20, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  OscSend("127.0.0.1", 10001, "/__PING", "", {});
-  char buf[64];
-  sockaddr_in from{};
-  socklen_t fl = sizeof from;
-  ssize_t n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
-  close(s);
-  if (n < 0) return {};
-  return {std::string(buf, static_cast<size_t>(n)), ntohs(from.sin_port)};
-}
 
 class BridgeE2E : public ::testing::Test {
  protected:
@@ -84,6 +47,25 @@ TEST_F(BridgeE2E, FirstRunShowsCompactWindowAtStoredPositionAndListens) {
   EXPECT_TRUE(WaitFor([] { return PortTaken(10001); })) << bridge.Output();
   EXPECT_EQ(bridge.Terminate(), 0);
   EXPECT_FALSE(PortTaken(10001));
+}
+
+// Menus and docks match the window to its desktop entry by the class in WM_CLASS.
+TEST_F(BridgeE2E, WindowClassIsTheDesktopEntrysStartupWMClass) {
+  std::ifstream entry(std::getenv("QB_DESKTOP_FILE"));
+  std::string line, startup_class;
+  while (std::getline(entry, line))
+    if (line.rfind("StartupWMClass=", 0) == 0) startup_class = line.substr(15);
+  ASSERT_FALSE(startup_class.empty());
+
+  bridge.Start();
+  unsigned long w = WaitForWindow();
+  ASSERT_NE(w, 0u);
+  // WM_CLASS(STRING) = "instance", "class"
+  const std::string wm_class = X("xprop", {"-id", std::to_string(w), "WM_CLASS"});
+  const auto comma = wm_class.find("\", \"");
+  ASSERT_NE(comma, std::string::npos) << wm_class;
+  const std::string cls = wm_class.substr(comma + 4, wm_class.rfind('"') - comma - 4);
+  EXPECT_EQ(cls, startup_class) << wm_class;
 }
 
 TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresThem) {
@@ -142,7 +124,7 @@ TEST_F(BridgeE2E, BeatSeekAndProbeReachTheirPeers) {
 
   // The probe's answer goes to the sender's address, port 10000, from port 10001.
   const auto [reply, from_port] = ProbeReply();
-  EXPECT_EQ(reply, std::string("/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25)) << bridge.Output();
+  EXPECT_EQ(reply, kPong) << bridge.Output();
   EXPECT_EQ(from_port, 10001);
 }
 

@@ -1,15 +1,19 @@
 #include "tests/e2e/e2e_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -176,7 +180,7 @@ Bridge::~Bridge() {
   if (Running()) Terminate();
 }
 
-void Bridge::Start(bool with_display) {
+void Bridge::Start(bool with_display, const std::vector<std::string>& args) {
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e) {
     std::string s = *e;
@@ -188,8 +192,11 @@ void Bridge::Start(bool with_display) {
   }
   if (with_display) env_strings.push_back("DISPLAY=" + Display());
   env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
-  env_strings.push_back("JACK_DEFAULT_SERVER=" +
-                        (jack_server_.empty() ? JackServer() : jack_server_));
+  if (!jack_server_.empty()) {
+    env_strings.push_back("JACK_DEFAULT_SERVER=" + jack_server_);
+  } else if (const char* jack = std::getenv("QB_JACK_SERVER"); jack && *jack) {
+    env_strings.push_back(std::string("JACK_DEFAULT_SERVER=") + jack);
+  }
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -199,9 +206,12 @@ void Bridge::Start(bool with_display) {
   posix_spawn_file_actions_addopen(&fa, 1, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&fa, 1, 2);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  std::string bin = BridgeBinary();
-  char* argv[] = {bin.data(), nullptr};
-  if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, envp.data()) != 0) pid_ = -1;
+  std::string bin = binary_.empty() ? BridgeBinary() : binary_;
+  std::vector<std::string> arg_strings = args;
+  std::vector<char*> argv = {bin.data()};
+  for (auto& a : arg_strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   if (pid_ < 0) throw std::runtime_error("e2e: cannot start " + bin);
 }
@@ -329,6 +339,38 @@ void OscSend(const std::string& host, int port, const std::string& path, const s
   int status = 0;
   Run("oscsend", a, &status);
   if (status != 0) throw std::runtime_error("e2e: oscsend failed");
+}
+
+bool PortTaken(int port) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool taken = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+  close(s);
+  return taken;
+}
+
+std::pair<std::string, int> ProbeReply() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(10000);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    throw std::runtime_error("e2e: port 10000 is taken");
+  }
+  timeval tv{20, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  OscSend("127.0.0.1", 10001, "/__PING", "", {});
+  char buf[64];
+  sockaddr_in from{};
+  socklen_t fl = sizeof from;
+  ssize_t n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+  close(s);
+  if (n < 0) return {};
+  return {std::string(buf, static_cast<size_t>(n)), ntohs(from.sin_port)};
 }
 
 std::string Screenshot(const std::string& name, std::optional<unsigned long> window) {

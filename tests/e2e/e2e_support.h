@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -49,14 +50,16 @@ void DoubleClick(unsigned long icon);
 // Brings the window back from the notification area if it went there already.
 void EnsureShown(unsigned long window);
 
-// A running bridge with its own settings folder.
+// A running bridge with its own settings folder: the built binary unless another is given, on
+// the fixture's JACK server when there is one (QB_JACK_SERVER).
 class Bridge {
  public:
   explicit Bridge(std::string config_home);
   ~Bridge();
-  // The JACK server it uses (the fixture's unless set before Start).
+  // The JACK server it uses (the fixture's, if any, unless set before Start).
   void SetJackServer(std::string name) { jack_server_ = std::move(name); }
-  void Start(bool with_display = true);
+  void SetBinary(std::string path) { binary_ = std::move(path); }
+  void Start(bool with_display = true, const std::vector<std::string>& args = {});
   // Closes the bridge by SIGTERM and waits for it to end; returns its exit code.
   int Terminate();
   // Waits for the process to end by itself.
@@ -71,6 +74,7 @@ class Bridge {
   std::string config_home_;
   std::string jack_server_;
   std::string log_;
+  std::string binary_;
   int pid_ = -1;
   int exit_code_ = -1;
 };
@@ -91,6 +95,17 @@ class MidiSink {
 // Sends one OSC message with liblo's oscsend: types like "f", args as text.
 void OscSend(const std::string& host, int port, const std::string& path, const std::string& types,
              const std::vector<std::string>& args);
+
+// True while some socket holds this UDP port on all addresses.
+bool PortTaken(int port);
+
+// Sends a /__PING probe to the bridge on 127.0.0.1:10001 and returns the first datagram that
+// reaches 127.0.0.1:10000 within 20 s, with the port it came from (empty and 0 if none came).
+// Throws when port 10000 is taken.
+std::pair<std::string, int> ProbeReply();
+
+// The 25-byte reply to a probe.
+inline const std::string kPong{"/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25};
 
 // Saves a screenshot of the whole screen or one window as a PNG artifact; returns its path.
 std::string Screenshot(const std::string& name, std::optional<unsigned long> window = {});

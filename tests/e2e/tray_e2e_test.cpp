@@ -101,6 +101,51 @@ TEST_F(TrayE2E, TitleBarMinimiseSendsItToTheTrayAgainInEitherSize) {
   }
 }
 
+namespace {
+
+// Rows of the log box (client area (8, 88), 657 x 489) that hold dark text pixels, in bands
+// of consecutive rows: one band per line of text.
+int LogTextLines(const QImage& window) {
+  const QRect log = QRect(8, 88, 657, 489).adjusted(4, 4, -4, -4) & window.rect();
+  int bands = 0;
+  bool in_band = false;
+  for (int y = log.top(); y <= log.bottom(); ++y) {
+    bool dark = false;
+    for (int x = log.left(); x <= log.right() && !dark; ++x) dark = qGray(window.pixel(x, y)) < 100;
+    if (dark && !in_band) ++bands;
+    in_band = dark;
+  }
+  return bands;
+}
+
+}  // namespace
+
+TEST_F(TrayE2E, DebugViewLogsOneLineForEveryDatagramFromTheDjSoftware) {
+  const unsigned long w = StartAndWaitForTray();
+  ASSERT_NE(w, 0u);
+  DoubleClick(TrayIcon().value());
+  ASSERT_TRUE(WaitFor([&] { return IsViewable(w); }));
+  X("xdotool", {"mousemove", "--window", std::to_string(w), "20", "72"});
+  X("xdotool", {"click", "1"});
+  ASSERT_TRUE(WaitFor([&] { return OuterRect(w).w == 700 && OuterRect(w).h == 800; }));
+  ASSERT_TRUE(WaitFor([] { return PortTaken(10001); }));
+
+  OscSend("127.0.0.1", 10001, "/Traktor.XFader", "f", {"0.25"});
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Seek", "f", {"1234.5"});
+  OscSend("127.0.0.1", 10001, "/VirtualDJ/Phase", "i", {"-1"});
+  OscSend("127.0.0.1", 10001, "/__PING", "", {});  // never logged
+  // The screenshot is the one README shows.
+  std::string shot;
+  int lines = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    shot = Screenshot("debug-view", w);
+    return (lines = LogTextLines(QImage(QString::fromStdString(shot)))) >= 4;
+  })) << lines
+      << " lines in " << shot;
+  EXPECT_EQ(lines, 4) << shot;
+}
+
 TEST_F(TrayE2E, IconComesBackAfterTheWindowManagerRestartsAndGoesWithTheProgram) {
   const unsigned long w = StartAndWaitForTray();
   ASSERT_NE(w, 0u);
