@@ -40,13 +40,24 @@ case "$action" in
     pid=$(cat "$state.pid")
     kill -TERM "$pid" 2>/dev/null || true
     deadline=$((SECONDS + 15))
+    killed=0
     while kill -0 "$pid" 2>/dev/null; do
       if ((SECONDS >= deadline)); then
         kill -KILL "$pid" 2>/dev/null || true
+        killed=1
         break
       fi
       sleep 0.05
     done
+    if ((killed)); then
+      # A killed server keeps its JACK registry slot until one of its name stops cleanly.
+      jackd --no-realtime -n "$name" -d dummy -r 48000 -p 256 >/dev/null 2>&1 </dev/null &
+      again=$!
+      deadline=$((SECONDS + 30))
+      until answers || ((SECONDS >= deadline)); do sleep 0.05; done
+      kill -TERM "$again" 2>/dev/null || true
+      wait "$again" 2>/dev/null || true
+    fi
     rm -f "$state.pid" "$state.log"
     echo "jack-fixture: server $name stopped"
     ;;
