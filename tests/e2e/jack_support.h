@@ -38,6 +38,7 @@ class OwnJackServer {
 
  private:
   bool Launch(bool realtime, unsigned period);
+  static void ReclaimAbandoned();
   void End(int signal);
 
   std::string name_;
