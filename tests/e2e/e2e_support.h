@@ -42,6 +42,13 @@ Rect FrameExtents(unsigned long window);  // x=left, y=top, w=right, h=bottom
 Rect OuterRect(unsigned long window);
 bool IsViewable(unsigned long window);
 std::vector<unsigned long> ClientList();  // _NET_CLIENT_LIST of the window manager
+bool Managed(unsigned long window);       // in that list, so on the taskbar
+// The ICCCM state the window manager keeps for the window: "Normal", "Iconic", or empty when
+// the window is withdrawn (not managed).
+std::string WmState(unsigned long window);
+// The buttons of icewm's taskbar, one per window on the taskbar.
+std::vector<unsigned long> TaskbarButtons();
+void Click(unsigned long window, int x = 12, int y = 12);
 
 // The icon window that icewm's notification area embeds for quillbox, if there is one.
 std::optional<unsigned long> TrayIcon();
@@ -54,6 +61,10 @@ class Bridge {
  public:
   explicit Bridge(std::string config_home);
   ~Bridge();
+  // Sets a variable for the next Start, in place of the test's own.
+  void SetEnv(const std::string& name, const std::string& value);
+  // Starts the bridge on the fixture's X server, or with none. Variables of the test's own
+  // desktop session (its display, its session bus) never reach the bridge unless set above.
   void Start(bool with_display = true);
   // Closes the bridge by SIGTERM and waits for it to end; returns its exit code.
   int Terminate();
@@ -68,6 +79,7 @@ class Bridge {
  private:
   std::string config_home_;
   std::string log_;
+  std::vector<std::pair<std::string, std::string>> env_;
   int pid_ = -1;
   int exit_code_ = -1;
 };
