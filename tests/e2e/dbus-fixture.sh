@@ -10,11 +10,17 @@ cmd=${1:?usage: dbus-fixture.sh start|stop <state-dir>}
 state=${2:?usage: dbus-fixture.sh start|stop <state-dir>}
 deadline=30
 
+running() {  # running <pid>: a process that ended but is not reaped yet (a zombie) has ended
+  local s
+  s=$(sed -n 's/^.*) \(.\).*/\1/p' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$s" ] && [ "$s" != Z ]
+}
+
 stop() {
   if [ -f "$state/dbus.pid" ]; then
     pid=$(cat "$state/dbus.pid")
     kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 50); do running "$pid" || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
     rm -f "$state/dbus.pid"
   fi

@@ -11,11 +11,17 @@ state=${2:?usage: weston-fixture.sh start|stop <state-dir>}
 deadline=30
 socket=wayland-quillbox
 
+running() {  # running <pid>: a process that ended but is not reaped yet (a zombie) has ended
+  local s
+  s=$(sed -n 's/^.*) \(.\).*/\1/p' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$s" ] && [ "$s" != Z ]
+}
+
 stop() {
   if [ -f "$state/weston.pid" ]; then
     pid=$(cat "$state/weston.pid")
     kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 50); do running "$pid" || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
     rm -f "$state/weston.pid"
   fi
@@ -39,7 +45,7 @@ start)
   # weston opens its socket once the backend and the shell are up.
   start=$SECONDS
   until [ -S "$runtime/$socket" ] && grep -q "launching '.*weston-desktop-shell'" "$state/weston.log"; do
-    if ! kill -0 "$(cat "$state/weston.pid")" 2>/dev/null || ((SECONDS - start > deadline)); then
+    if ! running "$(cat "$state/weston.pid")" || ((SECONDS - start > deadline)); then
       echo "weston-fixture: weston did not come up" >&2
       cat "$state/weston.out" "$state/weston.log" >&2 || true
       exit 1

@@ -13,6 +13,12 @@ state=$2
 mode=${3:-}
 deadline=30
 
+running() {  # running <pid>: a process that ended but is not reaped yet (a zombie) has ended
+  local s
+  s=$(sed -n 's/^.*) \(.\).*/\1/p' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$s" ] && [ "$s" != Z ]
+}
+
 wait_for() {  # wait_for <description> <command...>
   local what=$1
   shift
@@ -67,7 +73,7 @@ stop_pid() {  # stop_pid <name>
   if [ -f "$state/$1.pid" ]; then
     pid=$(cat "$state/$1.pid")
     kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 50); do running "$pid" || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
     rm -f "$state/$1.pid"
   fi
