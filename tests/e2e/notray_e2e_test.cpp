@@ -83,7 +83,7 @@ TEST_F(NoTrayE2E, NoTrayWindowIsMinimisedOnTheTaskbarAndItsButtonBringsItBack) {
     X("xdotool", {"windowminimize", std::to_string(w)});
     ASSERT_TRUE(WaitFor([&] { return OnTheTaskbarMinimised(w); })) << bridge.Output();
   }
-  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
 }
 
 TEST_F(NoTrayE2E, NoTrayAtStartThenANotificationAreaAppearsAndTakesOverTheHandOff) {
@@ -110,7 +110,7 @@ TEST_F(NoTrayE2E, NoTrayAtStartThenANotificationAreaAppearsAndTakesOverTheHandOf
   EXPECT_EQ(outer.w, 165);
   EXPECT_EQ(outer.h, 120);
 
-  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
   EXPECT_TRUE(WaitFor([] { return !TrayIcon().has_value(); }));
   UseNotificationArea(false);
 }

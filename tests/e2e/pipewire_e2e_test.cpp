@@ -63,6 +63,6 @@ TEST_F(PipeWireE2E, PipeWireHasTheBridgesPortAndBeatsAndTimeCodeReachASinkByteFo
   EXPECT_EQ(sink.Messages(),
             (std::vector<std::string>{"80 7F 19", "F0 7F 01 01 01 00 02 03 28 F7"}));
 
-  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
   EXPECT_TRUE(WaitFor([] { return !InGraph("quillbox:quillbox"); }));
 }

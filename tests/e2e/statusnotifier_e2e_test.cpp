@@ -177,6 +177,6 @@ TEST_F(StatusNotifierE2E, StatusNotifierItemComesBackAfterTheWatcherRestartsAndG
     ASSERT_TRUE(WaitFor([&] { return Hidden(*w); })) << bridge.Output();
   }
 
-  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
   EXPECT_TRUE(WaitFor([&] { return Items().empty(); })) << watcher.Output();
 }
