@@ -63,6 +63,12 @@ QString FormatSingle(float value) {
   return s;
 }
 
+// Wayland neither lets a client place its window nor tells it where the window is; the position
+// Qt reports there is made up.
+bool WindowPositionKnown() {
+  return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), qb::TComponent(nullptr) {
@@ -110,6 +116,7 @@ void TForm1::FormCreate(qb::TObject*) {
   }
 
   ReadSettings();
+  placed_ = pos();
   liveDeck = 0;
 
   try {
@@ -187,8 +194,11 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
   if (!reg.OpenKey(kSettingsKey, true)) return;
   try {
     reg.WriteInteger("device", MidiOutput1->DeviceID());
-    reg.WriteInteger("xpos", y());
-    reg.WriteInteger("ypos", x());
+    // Where the position is unknown, the one start-up gave the window is kept for the next
+    // start on a desktop that places windows.
+    const QPoint at = WindowPositionKnown() ? pos() : placed_;
+    reg.WriteInteger("xpos", at.y());
+    reg.WriteInteger("ypos", at.x());
     reg.WriteInteger("channel", ChannelValue());
   } catch (const qb::ERegistryException& e) {
     // A store that cannot be written must not keep the window from closing.

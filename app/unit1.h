@@ -109,6 +109,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   void Monitor(const qb::ByteString& text, uint32_t argument);
 
   QSize outer_size_;
+  QPoint placed_;  // where start-up put the window (stored or default position)
 };
 
 extern TForm1* Form1;

@@ -144,6 +144,47 @@ std::vector<unsigned long> ClientList() {
   return ids;
 }
 
+bool Managed(unsigned long window) {
+  for (unsigned long c : ClientList())
+    if (c == window) return true;
+  return false;
+}
+
+std::string WmState(unsigned long window) {
+  std::string out = X("xprop", {"-id", std::to_string(window), "WM_STATE"});
+  const std::string label = "window state: ";
+  auto p = out.find(label);
+  if (p == std::string::npos) return {};
+  std::string state = out.substr(p + label.size());
+  return state.substr(0, state.find_first_of(" \n"));
+}
+
+std::vector<unsigned long> TaskbarButtons() {
+  std::istringstream tree(X("xwininfo", {"-root", "-tree"}));
+  std::vector<unsigned long> buttons;
+  std::string line;
+  size_t pane_indent = std::string::npos;
+  while (std::getline(tree, line)) {
+    const size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) continue;
+    if (line.find("\"TaskPane\"") != std::string::npos) {
+      pane_indent = indent;
+      continue;
+    }
+    if (pane_indent == std::string::npos) continue;
+    if (indent <= pane_indent) break;  // past the pane's children
+    if (line.compare(indent, 2, "0x") == 0 && line.find("child") == std::string::npos)
+      buttons.push_back(std::stoul(line.substr(indent), nullptr, 16));
+  }
+  return buttons;
+}
+
+void Click(unsigned long window, int x, int y) {
+  X("xdotool",
+    {"mousemove", "--window", std::to_string(window), std::to_string(x), std::to_string(y)});
+  X("xdotool", {"click", "1"});
+}
+
 // The icon window that icewm's notification area embeds for quillbox, if there is one.
 std::optional<unsigned long> TrayIcon() {
   std::istringstream tree(X("xwininfo", {"-root", "-tree"}));
@@ -180,23 +221,36 @@ Bridge::~Bridge() {
   if (Running()) Terminate();
 }
 
+void Bridge::SetEnv(const std::string& name, const std::string& value) {
+  env_.emplace_back(name, value);
+}
+
 void Bridge::Start(bool with_display, const std::vector<std::string>& args) {
+  std::vector<std::string> own = {"DISPLAY",
+                                  "WAYLAND_DISPLAY",
+                                  "QT_QPA_PLATFORM",
+                                  "XDG_CONFIG_HOME",
+                                  "JACK_DEFAULT_SERVER",
+                                  "AT_SPI_BUS_ADDRESS",
+                                  "DBUS_SESSION_BUS_ADDRESS"};
+  for (auto& [name, value] : env_) own.push_back(name);
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e) {
     std::string s = *e;
-    if (s.rfind("DISPLAY=", 0) == 0 || s.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-        s.rfind("QT_QPA_PLATFORM=", 0) == 0 || s.rfind("XDG_CONFIG_HOME=", 0) == 0 ||
-        s.rfind("JACK_DEFAULT_SERVER=", 0) == 0)
-      continue;
-    env_strings.push_back(s);
+    bool replaced = false;
+    for (auto& name : own) replaced |= s.rfind(name + "=", 0) == 0;
+    if (!replaced) env_strings.push_back(s);
   }
-  if (with_display) env_strings.push_back("DISPLAY=" + Display());
-  env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
-  if (!jack_server_.empty()) {
-    env_strings.push_back("JACK_DEFAULT_SERVER=" + jack_server_);
-  } else if (const char* jack = std::getenv("QB_JACK_SERVER"); jack && *jack) {
+  auto set = [&](const std::string& name) {
+    for (auto& e : env_)
+      if (e.first == name) return true;
+    return false;
+  };
+  for (auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
+  if (with_display && !set("DISPLAY")) env_strings.push_back("DISPLAY=" + Display());
+  if (!set("XDG_CONFIG_HOME")) env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
+  if (const char* jack = std::getenv("QB_JACK_SERVER"); !set("JACK_DEFAULT_SERVER") && jack && *jack)
     env_strings.push_back(std::string("JACK_DEFAULT_SERVER=") + jack);
-  }
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);

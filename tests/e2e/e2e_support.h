@@ -43,6 +43,13 @@ Rect FrameExtents(unsigned long window);  // x=left, y=top, w=right, h=bottom
 Rect OuterRect(unsigned long window);
 bool IsViewable(unsigned long window);
 std::vector<unsigned long> ClientList();  // _NET_CLIENT_LIST of the window manager
+bool Managed(unsigned long window);       // in that list, so on the taskbar
+// The ICCCM state the window manager keeps for the window: "Normal", "Iconic", or empty when
+// the window is withdrawn (not managed).
+std::string WmState(unsigned long window);
+// The buttons of icewm's taskbar, one per window on the taskbar.
+std::vector<unsigned long> TaskbarButtons();
+void Click(unsigned long window, int x = 12, int y = 12);
 
 // The icon window that icewm's notification area embeds for quillbox, if there is one.
 std::optional<unsigned long> TrayIcon();
@@ -56,9 +63,13 @@ class Bridge {
  public:
   explicit Bridge(std::string config_home);
   ~Bridge();
+  // Sets a variable for the next Start, in place of the test's own.
+  void SetEnv(const std::string& name, const std::string& value);
   // The JACK server it uses (the fixture's, if any, unless set before Start).
-  void SetJackServer(std::string name) { jack_server_ = std::move(name); }
+  void SetJackServer(const std::string& name) { SetEnv("JACK_DEFAULT_SERVER", name); }
   void SetBinary(std::string path) { binary_ = std::move(path); }
+  // Starts the bridge on the fixture's X server, or with none. Variables of the test's own
+  // desktop session (its display, its session bus) never reach the bridge unless set above.
   void Start(bool with_display = true, const std::vector<std::string>& args = {});
   // Closes the bridge by SIGTERM and waits for it to end; returns its exit code.
   int Terminate();
@@ -72,9 +83,9 @@ class Bridge {
 
  private:
   std::string config_home_;
-  std::string jack_server_;
   std::string log_;
   std::string binary_;
+  std::vector<std::pair<std::string, std::string>> env_;
   int pid_ = -1;
   int exit_code_ = -1;
 };

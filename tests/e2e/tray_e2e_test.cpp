@@ -16,12 +16,6 @@ namespace {
 
 const std::string kTitle = "brindle's quillbox";
 
-bool Managed(unsigned long w) {
-  for (unsigned long c : ClientList())
-    if (c == w) return true;
-  return false;
-}
-
 // In the tray: unmapped and no longer a client of the window manager (so not on the taskbar).
 bool InTray(unsigned long w) {
   return !IsViewable(w) && !Managed(w);

@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
 # Starts or stops a private X server (Xvfb) with the icewm window manager for end-to-end tests.
-#   x-fixture.sh start <state-dir>   -> writes <state-dir>/display (":N") once icewm manages it
+#   x-fixture.sh start <state-dir> [tray|notray]  -> writes <state-dir>/display (":N") once icewm
+#                                                    manages it
 #   x-fixture.sh stop <state-dir>
-#   x-fixture.sh restart-wm <state-dir>  -> icewm ends and starts again
+#   x-fixture.sh restart-wm <state-dir> [tray|notray]  -> icewm ends and starts again
+# "notray" switches icewm's notification area off with its own preference (a taskbar and no
+# tray, as on a desktop without one); the default is "tray".
 # Xvfb picks a free display number itself, so parallel runs never collide.
 set -euo pipefail
 cmd=$1
 state=$2
+mode=${3:-}
 deadline=30
+
+running() {  # running <pid>: a process that ended but is not reaped yet (a zombie) has ended
+  local s
+  s=$(sed -n 's/^.*) \(.\).*/\1/p' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$s" ] && [ "$s" != Z ]
+}
 
 wait_for() {  # wait_for <description> <command...>
   local what=$1
@@ -22,6 +32,30 @@ wait_for() {  # wait_for <description> <command...>
   done
 }
 
+write_preferences() {  # write_preferences tray|notray
+  local system_tray=1
+  [ "$1" = notray ] && system_tray=0
+  mkdir -p "$state/icewm"
+  echo "$1" >"$state/mode"
+  cat >"$state/icewm/preferences" <<PREFS
+ShowTaskBar=1
+TaskBarShowTray=1
+TaskBarEnableSystemTray=$system_tray
+TaskBarShowWorkspaces=0
+TaskBarShowClock=0
+TaskBarShowMailboxStatus=0
+TaskBarShowCPUStatus=0
+TaskBarShowNetStatus=0
+TaskBarShowMEMStatus=0
+TaskBarAutoHide=0
+TaskBarAtTop=0
+ShowPopupsAbovePointer=0
+ClickToFocus=1
+FocusOnAppRaise=1
+RequestFocusOnAppRaise=1
+PREFS
+}
+
 start_icewm() {
   ICEWM_PRIVCFG="$state/icewm" setsid icewm --config="$state/icewm/preferences" \
     >>"$state/icewm.log" 2>&1 </dev/null &
@@ -29,14 +63,17 @@ start_icewm() {
   # icewm manages the screen once it announces itself through _NET_SUPPORTING_WM_CHECK, and
   # the notification area exists once it owns the tray selection.
   wait_for "icewm" sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
-  wait_for "the notification area" sh -c "xwininfo -root -tree | grep -q '\"SystemTray\"'"
+  wait_for "the taskbar" sh -c "xwininfo -root -tree | grep -q '\"TaskBar\"'"
+  if [ "$(cat "$state/mode")" = tray ]; then
+    wait_for "the notification area" sh -c "xwininfo -root -tree | grep -q '\"SystemTray\"'"
+  fi
 }
 
 stop_pid() {  # stop_pid <name>
   if [ -f "$state/$1.pid" ]; then
     pid=$(cat "$state/$1.pid")
     kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 50); do running "$pid" || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
     rm -f "$state/$1.pid"
   fi
@@ -56,25 +93,9 @@ start)
   display=":$(head -n1 "$state/displayfd" | tr -d '[:space:]')"
   export DISPLAY=$display
   wait_for "Xvfb on $display" xdpyinfo
-  # icewm with its own empty configuration: a taskbar with the notification area, no
-  # start-up programs, nothing from the user's home.
-  mkdir -p "$state/icewm"
-  cat >"$state/icewm/preferences" <<'PREFS'
-ShowTaskBar=1
-TaskBarShowTray=1
-TaskBarShowWorkspaces=0
-TaskBarShowClock=0
-TaskBarShowMailboxStatus=0
-TaskBarShowCPUStatus=0
-TaskBarShowNetStatus=0
-TaskBarShowMEMStatus=0
-TaskBarAutoHide=0
-TaskBarAtTop=0
-ShowPopupsAbovePointer=0
-ClickToFocus=1
-FocusOnAppRaise=1
-RequestFocusOnAppRaise=1
-PREFS
+  # icewm with its own empty configuration: a taskbar (with the notification area unless
+  # "notray"), no start-up programs, nothing from the user's home.
+  write_preferences "${mode:-tray}"
   start_icewm
   echo "$display" >"$state/display"
   echo "x-fixture: X server $display with icewm ready"
@@ -89,12 +110,13 @@ restart-wm)
   DISPLAY=$(cat "$state/display")
   export DISPLAY
   stop_pid icewm
-  wait_for "icewm to leave" sh -c '! xwininfo -root -tree | grep -q "\"SystemTray\""'
+  wait_for "icewm to leave" sh -c '! xwininfo -root -tree | grep -q "\"TaskBar\""'
+  write_preferences "${mode:-$(cat "$state/mode")}"
   start_icewm
   echo "x-fixture: icewm restarted on $DISPLAY"
   ;;
 *)
-  echo "usage: $0 start|stop|restart-wm <state-dir>" >&2
+  echo "usage: $0 start|stop|restart-wm <state-dir> [tray|notray]" >&2
   exit 2
   ;;
 esac
