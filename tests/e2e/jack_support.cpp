@@ -46,7 +46,7 @@ std::string BigEndian(std::uint32_t v) {
 
 // ---- OwnJackServer
 
-OwnJackServer::OwnJackServer(bool realtime) : realtime_(realtime), period_(realtime ? 64 : 1024) {
+OwnJackServer::OwnJackServer(bool realtime) : realtime_(realtime), period_(realtime ? 256 : 1024) {
   static int serial = 0;
   name_ = "qb-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
   log_ = TempDir() + "/" + name_ + ".log";
