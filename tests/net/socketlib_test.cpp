@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/scriptedsocketlib.h"
+#include "net/fake/scriptedsocketlib.h"
 #include "net/socketlib.h"
 #include "net/udpsockutil.h"
 #include "tests/common/testsupport.h"
