@@ -225,6 +225,11 @@ void TForm1::showEvent(QShowEvent* event) {
   UpdateView();  // captions that changed while the window was hidden
 }
 
+void TForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && Shown()) UpdateView();  // back from minimised
+}
+
 void TForm1::moveEvent(QMoveEvent* event) {
   QWidget::moveEvent(event);
   ApplyOuterSize();

@@ -101,6 +101,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   static void SetCaption(QLabel* label, const QString& caption);
@@ -111,6 +112,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void ApplyOuterSize();
   void WireBridge();
   void ArmFrame();
+  bool Shown() const;  // visible and not minimised: captions are worth painting
   qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
 
   // What the bridge does to the window (app/unit1_bridge.cpp).

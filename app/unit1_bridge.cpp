@@ -105,7 +105,7 @@ int64_t TForm1::NowMs() {
 void TForm1::DeckCaption(std::string_view caption) {
   deck_caption_.assign(caption);
   deck_pending_ = true;
-  if (isVisible()) ArmFrame();
+  if (Shown()) ArmFrame();
 }
 
 void TForm1::BeatIndicator(bool on) {
@@ -116,7 +116,7 @@ void TForm1::BeatIndicator(bool on) {
 void TForm1::PositionCaption(std::string_view caption) {
   position_caption_.assign(caption);
   position_pending_ = true;
-  if (isVisible()) ArmFrame();
+  if (Shown()) ArmFrame();
 }
 
 int32_t TForm1::Channel() {
@@ -171,7 +171,7 @@ void TForm1::UpdateView() {
     log_pending_.clear();
     if (log_pending_.capacity() > kKeptLogRoom) log_pending_.shrink_to_fit();
   }
-  if (!isVisible()) return;  // captions wait for the window to be shown
+  if (!Shown()) return;  // captions wait for the window to be shown
   if (deck_pending_)
     SetCaption(Label1, QString::fromUtf8(deck_caption_.data(),
                                          static_cast<qsizetype>(deck_caption_.size())));
@@ -179,6 +179,10 @@ void TForm1::UpdateView() {
     SetCaption(Label3, QString::fromUtf8(position_caption_.data(),
                                          static_cast<qsizetype>(position_caption_.size())));
   deck_pending_ = position_pending_ = false;
+}
+
+bool TForm1::Shown() const {
+  return isVisible() && !isMinimized();
 }
 
 void TForm1::SetCaption(QLabel* label, const QString& caption) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -119,6 +120,14 @@ sockaddr_in ToNative(const SockAddrIn& a) {
   n.sin_port = a.sin_port;
   n.sin_addr.s_addr = a.sin_addr;
   return n;
+}
+
+constexpr int kNoticesPerPass = 64;
+
+// Whether a datagram (a zero-byte one included) is queued, without waiting.
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
 bool NativeOption(int level, int optname, int& native) {
@@ -239,12 +248,24 @@ class PosixSocketLibrary : public SocketLibrary {
       // is answered by a receive (the usual case, and the cheap one); a notice the handler
       // leaves unread switches it off until the next receive call, so no further read notice
       // comes before one.
+      //
+      // A notice for data still queued comes back at once: while each notice is answered by a
+      // receive and more is queued, the next notice follows without a pass of the event loop,
+      // up to kNoticesPerPass, so a burst costs one receive per datagram and timers, input
+      // and other notices still get their turn between batches.
       const std::uint64_t serial = r->serial;
       if (ready == SocketWatch::Ready::Read) {
-        r->received = false;
-        SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
-        if (Registration* still = Live(s, serial); still && !still->received)
-          still->watch->SetReadEnabled(false);
+        for (int notices = 0;; ++notices) {
+          r->received = false;
+          SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
+          Registration* still = Live(s, serial);
+          if (!still) return;  // cancelled or closed by the handler
+          if (!still->received) {
+            still->watch->SetReadEnabled(false);
+            return;
+          }
+          if (notices + 1 == kNoticesPerPass || !Readable(Fd(s))) return;
+        }
       } else {
         r->watch->SetWriteEnabled(false);
         SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdWrite, 0));

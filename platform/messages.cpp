@@ -15,7 +15,7 @@
 #include <unordered_map>
 
 #include "platform/errors.h"
-#include "platform/socketwatch.h"
+#include "platform/timerlist.h"
 
 namespace qb {
 namespace {
@@ -55,44 +55,13 @@ class Dispatcher : public QObject {
   }
 };
 
-// One window timer: a timer descriptor the event loop watches for good. Switching the timer
-// on and off only sets the descriptor, so it allocates nothing; the slot is kept until its
-// window goes. A descriptor counts the periods that passed since it was last read, so a timer
-// that is overdue ticks once.
-struct TimerSlot {
-  TimerSlot(HWND w, UINT_PTR i)
-      : wnd(w), id(i), fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}
-  ~TimerSlot() {
-    watch.reset();
-    if (fd >= 0) ::close(fd);
-  }
-  void Arm(UINT ms) {
-    itimerspec spec{};
-    spec.it_interval.tv_sec = ms / 1000;
-    spec.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
-    spec.it_value = spec.it_interval;
-    ::timerfd_settime(fd, 0, &spec, nullptr);  // also forgets periods not yet read
-    armed = true;
-  }
-  void Disarm() {
-    const itimerspec off{};
-    ::timerfd_settime(fd, 0, &off, nullptr);
-    armed = false;
-  }
-  HWND wnd;
-  UINT_PTR id;
-  int fd;
-  bool armed = false;
-  std::unique_ptr<SocketWatch> watch;
-};
-
 struct Registry {
   std::mutex mutex;  // guards windows, next and dispatcher for posting threads
   std::unordered_map<HWND, std::shared_ptr<Window>> windows;
   HWND next = 0x10000;
   Dispatcher* dispatcher = nullptr;
   // UI thread only:
-  std::map<std::pair<HWND, UINT_PTR>, std::unique_ptr<TimerSlot>> timers;
+  std::unique_ptr<TimerList> timers;  // created with the first timer
 };
 
 Registry& Reg() {
@@ -115,7 +84,7 @@ Dispatcher* EnsureDispatcher() {
 
 Dispatcher::~Dispatcher() {
   auto& r = Reg();
-  r.timers.clear();  // the event loop that watches them goes with this object
+  r.timers.reset();  // the event loop that watches them goes with this object
   std::lock_guard lock(r.mutex);
   if (r.dispatcher == this) r.dispatcher = nullptr;
 }
@@ -156,8 +125,7 @@ void DeallocateHWnd(HWND wnd) {
     doomed = std::move(it->second);
     r.windows.erase(it);
   }
-  for (auto it = r.timers.lower_bound({wnd, 0}); it != r.timers.end() && it->first.first == wnd;)
-    it = r.timers.erase(it);
+  if (r.timers) r.timers->KillAll(wnd);
 }
 
 bool IsWindow(HWND wnd) {
@@ -183,32 +151,16 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
 UINT_PTR SetTimer(HWND wnd, UINT_PTR id, UINT ms) {
   if (!IsWindow(wnd)) return 0;
   auto& r = Reg();
-  std::unique_ptr<TimerSlot>& slot = r.timers[std::make_pair(wnd, id)];
-  if (!slot) {
-    slot = std::make_unique<TimerSlot>(wnd, id);
-    if (slot->fd < 0) {
-      r.timers.erase(std::make_pair(wnd, id));
-      return 0;
-    }
-    TimerSlot* t = slot.get();
-    t->watch = std::make_unique<SocketWatch>(t->fd, [t](SocketWatch::Ready) {
-      std::uint64_t periods = 0;
-      if (::read(t->fd, &periods, sizeof periods) != sizeof periods || !t->armed) return;
-      Dispatch(t->wnd, WM_TIMER, t->id, 0);  // may kill the timer or destroy its window
-    });
-    t->watch->SetReadEnabled(true);
-  }
+  if (!r.timers)
+    r.timers = std::make_unique<TimerList>([](HWND w, UINT_PTR i) { Dispatch(w, WM_TIMER, i, 0); });
   // Very short intervals are raised to 10 ms, as window timers are.
-  slot->Arm(std::clamp<UINT>(ms, 10, 0x7FFFFFFF));
+  if (!r.timers->Set(wnd, id, std::clamp<UINT>(ms, 10, 0x7FFFFFFF))) return 0;
   return id == 0 ? 1 : id;
 }
 
 bool KillTimer(HWND wnd, UINT_PTR id) {
   auto& r = Reg();
-  auto it = r.timers.find(std::make_pair(wnd, id));
-  if (it == r.timers.end() || !it->second->armed) return false;
-  it->second->Disarm();
-  return true;
+  return r.timers && r.timers->Kill(wnd, id);
 }
 
 UINT RegisterWindowMessage(const std::string& name) {
