@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QSpinBox>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/registry.h"
 #include "midi/midiout.h"
@@ -83,7 +84,19 @@ void TForm1::FormCreate(qb::TObject*) {
   } catch (const std::exception& e) {
     qb::ShowException(e);
   }
+  ReportReceiveBuffer();
   MidiOutput1->Open();
+}
+
+// A receive buffer below what was asked for loses time code in bursts; the user can raise the
+// system's limit (README, troubleshooting). Linux reports twice the usable size.
+void TForm1::ReportReceiveBuffer() {
+  const int32_t granted = UdpSockUtil1->ReceiveBufferSize();
+  if (!UdpSockUtil1->Listening() || granted <= 0 || granted >= 2 * (1 << 20)) return;
+  std::fprintf(stderr,
+               "quillbox: the UDP receive buffer is %d KiB, not the 1024 KiB asked for; bursts "
+               "may lose datagrams (raise net.core.rmem_max)\n",
+               granted / 2 / 1024);
 }
 
 // Selects list entry index and the device it stands for (device 0 when the list is empty, so

@@ -108,11 +108,13 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void LoadLayout();
   void SelectDevice(int index);
   void ReadSettings();
+  void ReportReceiveBuffer();
   void KeepOnScreen();
   void ApplyOuterSize();
   void WireBridge();
-  void ArmFrame();
-  bool Shown() const;  // visible and not minimised: captions are worth painting
+  void ArmFrame(qb::UINT ms);
+  bool Shown() const;
+  void ForgetHiddenLayouts();  // visible and not minimised: captions are worth painting
   qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
 
   // What the bridge does to the window (app/unit1_bridge.cpp).

@@ -20,6 +20,8 @@ namespace {
 constexpr qb::UINT_PTR kFrameTimer = 1;
 constexpr qb::UINT_PTR kReplyTimer = 2;
 constexpr qb::UINT kFrameMs = 16;
+// The log is read, not watched: 25 batches a second keep it live at a third of the painting.
+constexpr qb::UINT kLogFrameMs = 40;
 constexpr std::size_t kKeptLogRoom = 1 << 20;  // a larger batch gives its room back
 
 // The filter box as the rules read it: each line's Latin-1 bytes, lines ended by '\n'.
@@ -105,7 +107,7 @@ int64_t TForm1::NowMs() {
 void TForm1::DeckCaption(std::string_view caption) {
   deck_caption_.assign(caption);
   deck_pending_ = true;
-  if (Shown()) ArmFrame();
+  if (Shown()) ArmFrame(kFrameMs);
 }
 
 void TForm1::BeatIndicator(bool on) {
@@ -116,7 +118,7 @@ void TForm1::BeatIndicator(bool on) {
 void TForm1::PositionCaption(std::string_view caption) {
   position_caption_.assign(caption);
   position_pending_ = true;
-  if (Shown()) ArmFrame();
+  if (Shown()) ArmFrame(kFrameMs);
 }
 
 int32_t TForm1::Channel() {
@@ -139,15 +141,15 @@ qb::TimeOfDay TForm1::LocalTime() {
 void TForm1::LogLine(std::string_view line) {
   log_pending_.append(line);
   log_pending_ += '\n';
-  ArmFrame();  // the log is kept even while the window is hidden
+  ArmFrame(kLogFrameMs);  // the log is kept even while the window is hidden
 }
 
 // ---- The view, at most once a frame
 
-void TForm1::ArmFrame() {
-  if (frame_armed_) return;
+void TForm1::ArmFrame(qb::UINT ms) {
+  if (frame_armed_) return;  // whatever is due goes with the frame already coming
   frame_armed_ = true;
-  qb::SetTimer(view_window_, kFrameTimer, kFrameMs);
+  qb::SetTimer(view_window_, kFrameTimer, ms);
 }
 
 qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
@@ -170,6 +172,7 @@ void TForm1::UpdateView() {
         QString::fromUtf8(log_pending_.data(), static_cast<qsizetype>(log_pending_.size())));
     log_pending_.clear();
     if (log_pending_.capacity() > kKeptLogRoom) log_pending_.shrink_to_fit();
+    ForgetHiddenLayouts();
   }
   if (!Shown()) return;  // captions wait for the window to be shown
   if (deck_pending_)
@@ -179,6 +182,16 @@ void TForm1::UpdateView() {
     SetCaption(Label3, QString::fromUtf8(position_caption_.data(),
                                          static_cast<qsizetype>(position_caption_.size())));
   deck_pending_ = position_pending_ = false;
+}
+
+// A line laid out to be shown keeps its layout (glyphs and positions, far more than its text)
+// for as long as it stays in the log. Lines that scrolled out of sight give it back; scrolling
+// up lays them out again. Walks back from the top of the view to the first line given back
+// by an earlier frame.
+void TForm1::ForgetHiddenLayouts() {
+  QTextBlock line = Memo1->cursorForPosition(QPoint(0, 0)).block().previous();
+  for (; line.isValid() && line.layout() && line.layout()->lineCount() > 0; line = line.previous())
+    line.clearLayout();
 }
 
 bool TForm1::Shown() const {

@@ -45,6 +45,7 @@ Sink::~Sink() {
 
 void Sink::Reset() {
   for (auto& a : arrivals_) a.store(0);
+  events_.store(0);
 }
 
 int Sink::Process(std::uint32_t frames, void* self) {
@@ -58,6 +59,7 @@ int Sink::Process(std::uint32_t frames, void* self) {
     if (ev.size != 10 || ev.buffer[0] != 0xF0 || ev.buffer[9] != 0xF7) continue;
     const int pos = ev.buffer[6] * 600 + ev.buffer[7] * 10 + ev.buffer[8] / 10;
     if (pos < 0 || pos >= kMaxPosition) continue;
+    s->events_.fetch_add(1);
     std::int64_t expected = 0;
     s->arrivals_[pos].compare_exchange_strong(expected, now);
   }

@@ -23,6 +23,7 @@ class Sink {
   bool ok() const { return ok_; }
   void Reset();
   std::int64_t Arrival(int position) const { return arrivals_[position].load(); }
+  long Events() const { return events_.load(); }  // every time code since Reset
   double PeriodMs() const { return period_ms_; }
 
  private:
@@ -32,6 +33,7 @@ class Sink {
   bool ok_ = false;
   double period_ms_ = 0;
   std::vector<std::atomic<std::int64_t>> arrivals_;
+  std::atomic<long> events_{0};
 };
 
 struct Counters {

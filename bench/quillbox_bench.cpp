@@ -3,8 +3,10 @@
 // as a JACK MIDI sink sees it.
 //
 //   quillbox_bench run <name> <pid> <alloc-counter-file> <jack-port-pattern> <round>...
-//       rounds: steady (1,000 a second for 10 s), burst (50,000 back to back);
-//       prints one "result" line per round
+//       rounds: steady (1,000 a second for 10 s), burst (50,000 back to back), night
+//       (120,000 at 3,000 a second with a discovery probe every 20,000, as a night of Traktor
+//       traffic through the debug log); prints one "result" line per round (and for night
+//       one "probes" line: replies got, slowest reply)
 //   quillbox_bench table <results-file>
 //       the results side by side, and the ratios of every other program to "floor"
 #include <arpa/inet.h>
@@ -51,8 +53,31 @@ std::string SeekDatagram(int position) {
 
 Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std::string& round) {
   const bool burst = round == "burst";
-  const int count = burst ? 50000 : 10000;
-  const auto gap = std::chrono::microseconds(burst ? 0 : 1000);
+  const bool night = round == "night";
+  const int count = burst ? 50000 : night ? 120000 : 10000;
+  const auto gap = std::chrono::nanoseconds(burst ? 0 : night ? 333333 : 1000000);
+  // Probes come from port 10000, where the reply is sent.
+  int probe = -1;
+  if (night) {
+    probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(10000);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+  }
+  const std::string ping("/__PING\0,\0\0\0", 12);
+  std::vector<std::int64_t> probe_sent;
+  int replies = 0;
+  double slowest_reply_ms = 0;
+  auto take_replies = [&] {
+    char buf[64];
+    while (probe >= 0 && recv(probe, buf, sizeof buf, MSG_DONTWAIT) == 25) {
+      if (replies < static_cast<int>(probe_sent.size()))
+        slowest_reply_ms = std::max(slowest_reply_ms, (NowNs() - probe_sent[replies]) / 1e6);
+      ++replies;
+    }
+  };
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   const int room = 4 << 20;  // the sender's own buffer never drops a burst
   setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
@@ -72,13 +97,24 @@ Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std:
     sent_at[i] = NowNs();
     sendto(sock, datagrams[i].data(), datagrams[i].size(), 0,
            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (night && i % 20000 == 10000) {
+      probe_sent.push_back(NowNs());
+      sendto(probe, ping.data(), ping.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+    }
+    if (night && i % 64 == 0) take_replies();
   }
   // Wait until every time code arrived, or nothing new arrived for two seconds.
   int last = -1;
   auto quiet_since = std::chrono::steady_clock::now();
+  const int distinct = std::min(count, bench::kMaxPosition);
   for (;;) {
-    int got = 0;
-    for (int i = 0; i < count; ++i) got += sink.Arrival(i) != 0;
+    take_replies();
+    const int got = night ? static_cast<int>(sink.Events()) : [&] {
+      int n = 0;
+      for (int i = 0; i < count; ++i) n += sink.Arrival(i) != 0;
+      return n;
+    }();
     if (got == count) break;
     if (got != last) {
       last = got;
@@ -90,6 +126,12 @@ Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std:
   }
   const bench::Counters after = bench::Take(pid, alloc);
   close(sock);
+  if (probe >= 0) {
+    take_replies();
+    close(probe);
+    std::printf("probes\t%s\t%d sent\t%d answered\tslowest %.1f ms\n",
+                round.c_str(), static_cast<int>(probe_sent.size()), replies, slowest_reply_ms);
+  }
 
   Result r;
   r.round = round;
@@ -99,9 +141,9 @@ Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std:
   r.allocations = static_cast<long>(after.allocations - before.allocations);
   r.anon_kb = bench::AnonKb(pid);
   std::vector<double> lat;
-  for (int i = 0; i < count; ++i)
+  for (int i = 0; i < distinct; ++i)
     if (const std::int64_t a = sink.Arrival(i)) lat.push_back((a - sent_at[i]) / 1e6);
-  r.delivered = static_cast<long>(lat.size());
+  r.delivered = night ? sink.Events() : static_cast<long>(lat.size());
   std::sort(lat.begin(), lat.end());
   if (!lat.empty()) {
     r.p50_ms = lat[lat.size() / 2];

@@ -4,7 +4,9 @@
 # the ratios quillbox/floor:
 #   - steady: 1,000 seek datagrams a second for 10 s;
 #   - burst: 50,000 back to back;
-#   - quillbox's steady round again with its debug view on, the window shown.
+#   - quillbox's steady round again with its debug view on, the window shown, and a night:
+#     120,000 seeks at 3,000 a second through the debug log with a probe every 20,000 (its
+#     anonymous memory at the end is that of a log at its 100,000-line cap).
 # quillbox runs on a private Xvfb with icewm (tests/e2e/x-fixture.sh), so it paints and goes
 # into the notification area as on a desktop; both run under the allocation counter.
 #
@@ -47,12 +49,11 @@ start_jack() {
 start_jack -R
 realtime="realtime (-R)"
 
-# run_target <name> <port-pattern> <rounds...>: measures the running $target.
+# run_target <name> <alloc-counter> <port-pattern> <rounds...>: measures the running $target.
 run_target() {
-  local name=$1 pattern=$2
-  shift 2
-  "$bench" run "$name" "$target" "$state/$name.alloc" "$pattern" "$@" | tee -a "$results" |
-    cut -f2-4,6-8 >&2
+  local name=$1 counter=$2 pattern=$3
+  shift 3
+  "$bench" run "$name" "$target" "$counter" "$pattern" "$@" | tee -a "$results" >&2
 }
 
 # The floor.
@@ -60,7 +61,7 @@ QB_ALLOC_COUNTER=$state/floor.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_flo
   >"$state/floor.log" 2>&1 &
 target=$!
 wait_for 10 sh -c 'jack_lsp | grep -q "^quillbox-floor:"'
-run_target floor "^quillbox-floor:" steady burst
+run_target floor "$state/floor.alloc" "^quillbox-floor:" steady burst
 kill "$target" && wait "$target" 2>/dev/null || true
 target=
 
@@ -78,7 +79,7 @@ wait_for 20 sh -c 'jack_lsp | grep -q "^quillbox:"'
 # Two seconds after start it leaves for the notification area, as on a desktop.
 wait_for 20 sh -c "xwininfo -root -tree | awk '/\"YXTrayEmbedder\"/ {e = 1} e && /\"quillbox\": \\(\"quillbox\"/ {f = 1} END {exit !f}'"
 sleep 1
-run_target quillbox "^quillbox:" steady burst
+run_target quillbox "$state/quillbox.alloc" "^quillbox:" steady burst
 
 # The debug view: back from the tray with a double click, then "Debug" ticked.
 icon=$(tray_icon)
@@ -87,7 +88,7 @@ wait_for 10 sh -c "xwininfo -id $(window) | grep -q 'IsViewable'"
 w=$(window)
 xdotool mousemove --window "$w" 14 72 click 1
 wait_for 10 sh -c "xwininfo -id $w | awk '/Width:/ {exit !(\$2 > 600)}'"
-run_target quillbox+debug "^quillbox:" steady
+run_target quillbox+debug "$state/quillbox.alloc" "^quillbox:" steady night
 kill -TERM "$target" && wait "$target" 2>/dev/null || true
 target=
 
@@ -98,3 +99,4 @@ fi
 echo
 echo "JACK: dummy driver, 48 kHz, 64 frames (1.33 ms), $realtime"
 "$bench" table "$results"
+grep "^probes" "$results" || true
