@@ -99,8 +99,7 @@ Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std:
            reinterpret_cast<const sockaddr*>(&to), sizeof to);
     if (night && i % 20000 == 10000) {
       probe_sent.push_back(NowNs());
-      sendto(probe, ping.data(), ping.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             sizeof to);
+      sendto(probe, ping.data(), ping.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     if (night && i % 64 == 0) take_replies();
   }
@@ -129,8 +128,8 @@ Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std:
   if (probe >= 0) {
     take_replies();
     close(probe);
-    std::printf("probes\t%s\t%d sent\t%d answered\tslowest %.1f ms\n",
-                round.c_str(), static_cast<int>(probe_sent.size()), replies, slowest_reply_ms);
+    std::printf("probes\t%s\t%d sent\t%d answered\tslowest %.1f ms\n", round.c_str(),
+                static_cast<int>(probe_sent.size()), replies, slowest_reply_ms);
   }
 
   Result r;

@@ -23,6 +23,7 @@ bench=$build/bench/quillbox_bench
 alloc=$build/bench/libquillbox_alloccount.so
 xfix=$here/../tests/e2e/x-fixture.sh
 results=$state/results
+bridge=${QB_BENCH_QUILLBOX:-$build/app/quillbox}  # another build of quillbox, to compare
 
 cleanup() {
   for p in ${target:-} ${jackpid:-}; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null || true; done
@@ -69,7 +70,7 @@ target=
 "$xfix" start "$state/x" >/dev/null
 export DISPLAY=$(cat "$state/x/display")
 XDG_CONFIG_HOME=$state QB_ALLOC_COUNTER=$state/quillbox.alloc LD_PRELOAD=$alloc \
-  "$build/app/quillbox" >"$state/quillbox.log" 2>&1 &
+  "$bridge" >"$state/quillbox.log" 2>&1 &
 target=$!
 window() { xdotool search --name "^brindle's quillbox$" | head -n1; }
 tray_icon() {
