@@ -93,7 +93,10 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   QSize OuterSize() const;
 
   // The local time of day for the debug log; tests fix it.
-  std::function<QTime()> Clock = [] { return QTime::currentTime(); };
+  std::function<QTime()> Clock = LocalTimeOfDay;
+  // The local time of day without asking the time-zone file again per call (QTime's own
+  // clock does, a file-system call per logged line).
+  static QTime LocalTimeOfDay();
 
   void Notification(qb::TComponent* component, qb::TOperation operation) override;
 

@@ -10,7 +10,9 @@
 #include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QTextBlock>
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 
 #include "app/unit1.h"
 #include "midi/midiout.h"
@@ -131,6 +133,15 @@ void TForm1::ShortMessage(uint8_t status, uint8_t data1, uint8_t data2) {
 
 void TForm1::LongMessage(const uint8_t* bytes, uint16_t length) {
   MidiOutput1->SendLongMessage(bytes, length);
+}
+
+QTime TForm1::LocalTimeOfDay() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  return QTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59),
+               static_cast<int>(now.tv_nsec / 1000000));
 }
 
 qb::TimeOfDay TForm1::LocalTime() {

@@ -227,3 +227,17 @@ TEST_F(BridgeTest, LogKeepsTheNewestLines) {
 
 }  // namespace
 }  // namespace apptest
+
+namespace apptest {
+namespace {
+
+TEST(LogClock, IsTheLocalTimeOfDay) {
+  const QTime ours = TForm1::LocalTimeOfDay();
+  const QTime qts = QTime::currentTime();
+  // Apart by the moment between the two calls, unless midnight fell between them.
+  const int apart = std::abs(ours.msecsTo(qts));
+  EXPECT_TRUE(apart < 1000 || apart > 86399000) << ours.toString().toStdString();
+}
+
+}  // namespace
+}  // namespace apptest
