@@ -2,10 +2,11 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
-#include <QSocketNotifier>
 #include <QWidget>
 #include <cerrno>
 #include <csignal>
+
+#include "platform/socketwatch.h"
 
 namespace qb {
 
@@ -37,13 +38,14 @@ bool CatchTerminationSignals() {
 
 bool CloseOnTerminationSignals(QWidget* window) {
   if (!CatchTerminationSignals()) return false;
-  auto* notifier = new QSocketNotifier(signal_fds[1], QSocketNotifier::Read, window);
-  QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+  auto* watch = new SocketWatch(signal_fds[1], [window](SocketWatch::Ready) {
     char buf[16];
     while (::read(signal_fds[1], buf, sizeof buf) > 0) {
     }
     window->close();
   });
+  watch->SetReadEnabled(true);
+  QObject::connect(window, &QObject::destroyed, [watch] { delete watch; });  // goes with it
   return true;
 }
 

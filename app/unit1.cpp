@@ -6,20 +6,12 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
-#include <QTextBlock>
 #include <algorithm>
-#include <bit>
-#include <charconv>
-#include <chrono>
-#include <cmath>
-#include <optional>
-#include <string_view>
-#include <thread>
+#include <cstdio>
 
 #include "app/registry.h"
 #include "midi/midiout.h"
@@ -27,41 +19,11 @@
 #include "platform/errors.h"
 #include "tray/texttrayicon.h"
 
-int liveDeck = 0;
-int32_t lastPhase = 0;
 TForm1* Form1 = nullptr;
 
 namespace {
 
 constexpr const char* kSettingsKey = "\\Software\\Quillbox";
-
-bool StartsWith(const qb::ByteString& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && std::string_view(text).substr(0, prefix.size()) == prefix;
-}
-
-// The seek position as the nearest whole number, halves going to the even neighbour, cut to
-// its low 32 bits; none for a value that has no 64-bit integer (NaN, infinite, too large).
-std::optional<int32_t> SeekPosition(float value) {
-  const double v = value;
-  if (!std::isfinite(v)) return std::nullopt;
-  const double floor = std::floor(v);
-  const double fraction = v - floor;  // exact: v has at most 24 significant bits
-  double rounded = floor;
-  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(floor, 2.0) != 0.0)) rounded = floor + 1;
-  if (rounded < -0x1p63 || rounded >= 0x1p63) return std::nullopt;
-  const auto whole = static_cast<int64_t>(rounded);
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(whole)));
-}
-
-// 15 significant digits in the shortest general form, with the user's decimal separator.
-QString FormatSingle(float value) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(value),
-                               std::chars_format::general, 15);
-  QString s = QString::fromLatin1(buf, static_cast<qsizetype>(r.ptr - buf));
-  s.replace(QLatin1Char('.'), QLocale().decimalPoint());
-  return s;
-}
 
 // Wayland neither lets a client place its window nor tells it where the window is; the position
 // Qt reports there is made up.
@@ -73,11 +35,16 @@ bool WindowPositionKnown() {
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), qb::TComponent(nullptr) {
   Name = "Form1";
+  view_window_ = qb::AllocateHWnd([this](qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
+    return ViewProc(msg, wparam, lparam);
+  });
   LoadLayout();
+  WireBridge();
   qb::Guarded([this] { FormCreate(this); });
 }
 
 TForm1::~TForm1() {
+  qb::DeallocateHWnd(view_window_);  // no frame or reply comes after this
   // The components go before the controls their handlers touch.
   while (!Components().empty()) delete Components().back();
 }
@@ -117,14 +84,26 @@ void TForm1::FormCreate(qb::TObject*) {
 
   ReadSettings();
   placed_ = pos();
-  liveDeck = 0;
+  Rules.liveDeck = 0;
 
   try {
     UdpSockUtil1->SetListening(true);
   } catch (const std::exception& e) {
     qb::ShowException(e);
   }
+  ReportReceiveBuffer();
   MidiOutput1->Open();
+}
+
+// A receive buffer below what was asked for loses time code in bursts; the user can raise the
+// system's limit (README, troubleshooting). Linux reports twice the usable size.
+void TForm1::ReportReceiveBuffer() {
+  const int32_t granted = UdpSockUtil1->ReceiveBufferSize();
+  if (!UdpSockUtil1->Listening() || granted <= 0 || granted >= 2 * (1 << 20)) return;
+  std::fprintf(stderr,
+               "quillbox: the UDP receive buffer is %d KiB, not the 1024 KiB asked for; bursts "
+               "may lose datagrams (raise net.core.rmem_max)\n",
+               granted / 2 / 1024);
 }
 
 // Selects list entry index and the device it stands for (device 0 when the list is empty, so
@@ -208,6 +187,7 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
 }
 
 void TForm1::CheckBox1Click(qb::TObject*) {
+  Rules.debug = CheckBox1->isChecked();
   if (CheckBox1->isChecked())
     SetOuterSize(700, 800);
   else
@@ -265,6 +245,12 @@ void TForm1::ApplyOuterSize() {
 void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   ApplyOuterSize();
+  UpdateView();  // captions that changed while the window was hidden
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && Shown()) UpdateView();  // back from minimised
 }
 
 void TForm1::moveEvent(QMoveEvent* event) {
@@ -288,155 +274,4 @@ void TForm1::closeEvent(QCloseEvent* event) {
   }
   event->accept();
   if (qb::Application().MainForm() == this) QCoreApplication::quit();
-}
-
-// ---- The bridge: intake, beat and time code
-
-void TForm1::UdpSockUtil1Receive(qb::TObject*) {
-  // ReceiveText sizes the text by the pending count itself. A zero-byte datagram counts as
-  // nothing pending, yet it must be taken off the socket or no later datagram is announced:
-  // so every notice reads once, whatever the count says, and an empty read ends here.
-  uint32_t sender = 0;
-  qb::ByteString text;
-  UdpSockUtil1->ReceiveText(sender, text);
-  if (text.empty()) return;
-  HandleDatagram(std::move(text), sender);
-}
-
-void TForm1::HandleDatagram(qb::ByteString text, uint32_t sender) {
-  if (StartsWith(text, "/__PIN")) {
-    UdpSockUtil1->SetRemoteHost(qb::inet_ntoa(sender));
-    UdpSockUtil1->SetRemotePort(10000);
-    static const qb::ByteString reply("/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25);
-    // Senders expect the reply a moment after their probe.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    UdpSockUtil1->SendText(reply);
-  }
-
-  // The argument is the last four bytes as received, most significant first; shorter
-  // datagrams have none (and match no address below).
-  uint32_t argument = 0;
-  if (text.size() >= 4) {
-    const auto* b = reinterpret_cast<const unsigned char*>(text.data() + text.size() - 4);
-    argument = uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
-  }
-  const auto single = std::bit_cast<float>(argument);
-  const auto integer = std::bit_cast<int32_t>(argument);
-
-  std::replace(text.begin(), text.end(), '\0', '.');
-  if (StartsWith(text, "#bundl")) text.erase(0, std::min<size_t>(20, text.size()));
-
-  if (StartsWith(text, "/Traktor.XFa") && !std::isnan(single)) {
-    if (single > 0.5f) {
-      liveDeck = 1;
-      SetCaption(Label1, QStringLiteral("BeatR"));
-    } else {
-      liveDeck = 0;
-      SetCaption(Label1, QStringLiteral("BeatL"));
-    }
-  }
-  if (StartsWith(text, "/Traktor.Deck1.Bea") && liveDeck == 1 && !Timer1->Enabled()) sendBeat();
-  if (StartsWith(text, "/Traktor.Deck0.Bea") && liveDeck == 0 && !Timer1->Enabled()) sendBeat();
-  if (StartsWith(text, "/VirtualDJ/Phase")) {
-    // Raw bits compared as integers; the phase is kept even when the beat cannot be sent.
-    const int32_t previous = lastPhase;
-    lastPhase = integer;
-    if (integer < previous) sendBeat();
-  }
-  if ((StartsWith(text, "/Traktor.Deck1.See") && liveDeck == 1) ||
-      (StartsWith(text, "/Traktor.Deck0.See") && liveDeck == 0)) {
-    if (const auto position = SeekPosition(single)) sendTime(*position);
-  }
-
-  if (CheckBox1->isChecked()) Monitor(text, argument);
-}
-
-void TForm1::Monitor(const qb::ByteString& text, uint32_t argument) {
-  const QTime now = Clock();
-  const QString stamp = QStringLiteral("%1:%2:%3,%4")
-                            .arg(now.hour())
-                            .arg(now.minute())
-                            .arg(now.second())
-                            .arg(now.msec());
-
-  bool filtered = false;
-  for (QTextBlock line = Memo2->document()->begin(); line.isValid(); line = line.next()) {
-    const QByteArray prefix = line.text().toLatin1();
-    if (prefix.size() > 2 &&
-        StartsWith(text, std::string_view(prefix.constData(), prefix.size()))) {
-      filtered = true;  // later lines never clear it
-      break;
-    }
-  }
-  if (filtered) return;
-
-  QString value;
-  if (StartsWith(text, "/Trakto"))
-    value = FormatSingle(std::bit_cast<float>(argument));
-  else if (StartsWith(text, "/Virtua"))
-    value = QString::number(std::bit_cast<int32_t>(argument));
-  else
-    return;
-  // Every byte shows as one character, whatever it is.
-  Memo1->appendPlainText(stamp + QLatin1Char('\t') +
-                         QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())) +
-                         QLatin1Char('\t') + value);
-}
-
-void TForm1::sendBeat() {
-  Label1->show();
-  Timer1->SetEnabled(true);  // already running: not restarted
-  if (CheckBox2->isChecked()) {
-    const int32_t v = ChannelValue();
-    MidiOutput1->SendShortMessage(static_cast<uint8_t>((v + 127) % 256), 127, 25);
-  }
-}
-
-void TForm1::SetCaption(QLabel* label, const QString& caption) {
-  label->setText(caption);
-  // Labels grow with their caption, as the window's labels were designed to.
-  const int needed = label->sizeHint().width();
-  if (needed > label->width()) label->resize(needed, label->height());
-}
-
-void TForm1::sendTime(int32_t position) {
-  const int32_t minutes = position / 600;
-  const int32_t seconds = (position / 10) % 60;
-  const int32_t tenths = position % 10;
-
-  if (CheckBox1->isChecked())
-    SetCaption(Label3, QString::number(position) + QLatin1Char('\t') + QString::number(minutes) +
-                           QLatin1Char(':') + (seconds < 10 ? QStringLiteral("0") : QString()) +
-                           QString::number(seconds) + QStringLiteral(".0") +
-                           QString::number(tenths));
-  else
-    SetCaption(Label3, QString::number(position));
-
-  const uint8_t message[10] = {0xF0,
-                               0x7F,
-                               0x01,
-                               0x01,
-                               0x01,
-                               0x00,
-                               static_cast<uint8_t>(minutes),
-                               static_cast<uint8_t>(seconds),
-                               static_cast<uint8_t>(tenths * 10),
-                               0xF7};
-  if (minutes < 0 || seconds < 0 || tenths < 0) return;
-  // A data byte of a system-exclusive message has seven bits.
-  if (minutes > 0x7F) return;
-  if (CheckBox3->isChecked()) MidiOutput1->SendLongMessage(message, 10);
-}
-
-void TForm1::Timer1Timer(qb::TObject*) {
-  Label1->hide();
-  Timer1->SetEnabled(false);
-}
-
-void TForm1::Button1Click(qb::TObject*) {
-  sendBeat();
-}
-
-void TForm1::Button2Click(qb::TObject*) {
-  sendTime(66);
 }

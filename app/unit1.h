@@ -1,5 +1,5 @@
-// Module Unit1: the main window. It owns every component, turns OSC datagrams into beat and
-// time-code MIDI messages, keeps the debug log and stores its settings between runs.
+// Module Unit1: the main window. It owns every component, wires the bridge's rules (Bridge,
+// app/bridge.h) to its controls and components, and stores its settings between runs.
 #pragma once
 
 #include <QTime>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "app/bridge.h"
 #include "net/udpsockutil.h"
 #include "platform/component.h"
 #include "platform/timer.h"
@@ -26,13 +27,7 @@ class TTextTrayIcon;
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 
-// Which Traktor deck is live: 0 the left one ("Deck0"), 1 the right one ("Deck1").
-// Process-wide; only the crossfader and the window's start-up change it.
-extern int liveDeck;
-// The argument of the previous VirtualDJ phase message; never reset while the program runs.
-extern int32_t lastPhase;
-
-class TForm1 : public QWidget, public qb::TComponent {
+class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output {
  public:
   // Builds the window from its stored layout, then runs FormCreate. Errors of the start-up are
   // shown by the error convention; the window is still usable.
@@ -40,26 +35,29 @@ class TForm1 : public QWidget, public qb::TComponent {
   ~TForm1() override;
 
   // Controls.
-  QComboBox* ComboBox1 = nullptr;
-  QCheckBox* CheckBox2 = nullptr;
-  QLabel* Label1 = nullptr;
-  QLabel* Label4 = nullptr;
-  QSpinBox* SpinEdit1 = nullptr;
-  QCheckBox* CheckBox3 = nullptr;
-  QLabel* Label3 = nullptr;
-  QCheckBox* CheckBox1 = nullptr;
-  QPlainTextEdit* Memo1 = nullptr;
-  QLabel* Label2 = nullptr;
-  QPlainTextEdit* Memo2 = nullptr;
-  QPushButton* Button2 = nullptr;
-  QPushButton* Button1 = nullptr;
+  QComboBox* ComboBox1 = nullptr;   // the MIDI output device; a pick opens it and is stored
+  QCheckBox* CheckBox2 = nullptr;   // lets beat messages out (the indicator blinks anyway)
+  QLabel* Label1 = nullptr;         // the beat indicator: "BeatL"/"BeatR", shown per beat
+  QLabel* Label4 = nullptr;         // caption "Kanal:" of the spin box
+  QSpinBox* SpinEdit1 = nullptr;    // the channel value 1..127; beat status = value + 127
+  QCheckBox* CheckBox3 = nullptr;   // lets time-code messages out (the label shows anyway)
+  QLabel* Label3 = nullptr;         // the last seek position (long form in debug mode)
+  QCheckBox* CheckBox1 = nullptr;   // "Debug": the large view, the log and the long position
+  QPlainTextEdit* Memo1 = nullptr;  // the debug log, the newest 100,000 lines
+  QLabel* Label2 = nullptr;         // caption "Filter" of the filter box
+  QPlainTextEdit* Memo2 = nullptr;  // the filter: address prefixes (3+ characters) not logged
+  QPushButton* Button2 = nullptr;   // "Time": sends the time code of position 66 by hand
+  QPushButton* Button1 = nullptr;   // "Beat": sends a beat by hand
 
   // Components.
-  qb::TUdpSockUtil* UdpSockUtil1 = nullptr;
-  qb::TMidiOutput* MidiOutput1 = nullptr;
-  qb::TTextTrayIcon* TextTrayIcon1 = nullptr;
-  qb::TTimer* Timer1 = nullptr;
-  qb::TTimer* Timer2 = nullptr;
+  qb::TUdpSockUtil* UdpSockUtil1 = nullptr;    // UDP port 10001: datagrams in, probe replies out
+  qb::TMidiOutput* MidiOutput1 = nullptr;      // the MIDI port beats and time codes leave by
+  qb::TTextTrayIcon* TextTrayIcon1 = nullptr;  // the yellow "O" in the notification area
+  qb::TTimer* Timer1 = nullptr;  // 333 ms: hides the beat indicator, reopens the Traktor gate
+  qb::TTimer* Timer2 = nullptr;  // 2 s after start: sends the window to the tray, once
+
+  // The bridge's rules; owns liveDeck and lastPhase.
+  qb::Bridge Rules{*this};
 
   // Handlers.
   void FormCreate(qb::TObject* Sender);
@@ -79,7 +77,12 @@ class TForm1 : public QWidget, public qb::TComponent {
 
   // Everything the intake does with one datagram once it has been read: the probe reply,
   // dispatch and the debug log. Sender is the IPv4 address in network byte order.
-  void HandleDatagram(qb::ByteString text, uint32_t sender);
+  void HandleDatagram(std::string_view text, uint32_t sender);
+
+  // Brings captions and the log up to date with what the bridge decided since the last frame.
+  // Runs at most once a frame from a timer (captions only while the window is shown); tests
+  // call it to stand for the frame.
+  void UpdateView();
 
   // The channel as the spin box's text gives it: not an integer reads as 1, kept in 1..127.
   int32_t ChannelValue() const;
@@ -90,7 +93,10 @@ class TForm1 : public QWidget, public qb::TComponent {
   QSize OuterSize() const;
 
   // The local time of day for the debug log; tests fix it.
-  std::function<QTime()> Clock = [] { return QTime::currentTime(); };
+  std::function<QTime()> Clock = LocalTimeOfDay;
+  // The local time of day without asking the time-zone file again per call (QTime's own
+  // clock does, a file-system call per logged line).
+  static QTime LocalTimeOfDay();
 
   void Notification(qb::TComponent* component, qb::TOperation operation) override;
 
@@ -98,18 +104,46 @@ class TForm1 : public QWidget, public qb::TComponent {
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   static void SetCaption(QLabel* label, const QString& caption);
   void LoadLayout();
   void SelectDevice(int index);
   void ReadSettings();
+  void ReportReceiveBuffer();
   void KeepOnScreen();
   void ApplyOuterSize();
-  void Monitor(const qb::ByteString& text, uint32_t argument);
+  void WireBridge();
+  void ArmFrame(qb::UINT ms);
+  bool Shown() const;
+  void ForgetHiddenLayouts();  // visible and not minimised: captions are worth painting
+  qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
+
+  // What the bridge does to the window (app/unit1_bridge.cpp).
+  void Reply(uint32_t sender, std::string_view bytes) override;
+  void ArmReplyTimer(int ms) override;
+  int64_t NowMs() override;
+  void DeckCaption(std::string_view caption) override;
+  void BeatIndicator(bool on) override;
+  void PositionCaption(std::string_view caption) override;
+  int32_t Channel() override;
+  void ShortMessage(uint8_t status, uint8_t data1, uint8_t data2) override;
+  void LongMessage(const uint8_t* bytes, uint16_t length) override;
+  qb::TimeOfDay LocalTime() override;
+  void LogLine(std::string_view line) override;
 
   QSize outer_size_;
   QPoint placed_;  // where start-up put the window (stored or default position)
+  qb::ByteString datagram_;  // the last datagram read; its room is kept for the next
+  // What the bridge changed since the view was last brought up to date.
+  bool deck_pending_ = false;
+  bool position_pending_ = false;
+  std::string deck_caption_;
+  std::string position_caption_;
+  std::string log_pending_;               // UTF-8 lines, each ended by a line break
+  qb::HWND view_window_ = qb::kNoWindow;  // the frame and reply timers tick here
+  bool frame_armed_ = false;
 };
 
 extern TForm1* Form1;

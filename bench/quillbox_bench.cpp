@@ -1,208 +1,217 @@
-// Datagram-to-MIDI benchmark: sends Traktor seek datagrams to a running bridge and times each
-// MIDI Time Code message as a JACK MIDI sink sees it.
+// Datagram-to-MIDI benchmark: sends Traktor seek datagrams to a program listening on
+// 127.0.0.1:10001 (quillbox, or the floor of bench/floor.cpp) and times each MIDI Time Code
+// as a JACK MIDI sink sees it.
 //
-//   quillbox_bench <bridge-pid> [rounds]
-//
-// The bridge must be listening on 127.0.0.1:10001 with a JACK MIDI output open; the sink
-// connects itself to every JACK MIDI output port whose name contains "quillbox".
+//   quillbox_bench run <name> <pid> <alloc-counter-file> <jack-port-pattern> <round>...
+//       rounds: steady (1,000 a second for 10 s), burst (50,000 back to back), night
+//       (120,000 at 3,000 a second with a discovery probe every 20,000, as a night of Traktor
+//       traffic through the debug log); prints one "result" line per round (and for night
+//       one "probes" line: replies got, slowest reply)
+//   quillbox_bench table <results-file>
+//       the results side by side, and the ratios of every other program to "floor"
 #include <arpa/inet.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::NowNs;
 
-constexpr int kMaxPosition = 127 * 600;  // every position below this has a distinct time code
+struct Result {
+  std::string name, round;
+  long sent = 0, read = 0, delivered = 0;
+  double p50_ms = 0, p99_ms = 0, cpu_s = 0;
+  long allocations = 0;
+  long anon_kb = 0;
+  double CpuPerReadUs() const { return read > 0 ? cpu_s * 1e6 / read : 0; }
+  double AllocsPerRead() const { return read > 0 ? double(allocations) / read : 0; }
+};
 
-std::int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-      .count();
-}
-
-// Arrival times by position, written by the JACK thread, read after each round.
-std::vector<std::atomic<std::int64_t>> arrivals(kMaxPosition);
-std::atomic<long> received{0};
-jack_port_t* in_port = nullptr;
-
-int Process(jack_nframes_t frames, void*) {
-  void* buf = jack_port_get_buffer(in_port, frames);
-  const std::int64_t now = NowNs();
-  const jack_nframes_t n = jack_midi_get_event_count(buf);
-  for (jack_nframes_t i = 0; i < n; ++i) {
-    jack_midi_event_t ev;
-    if (jack_midi_event_get(&ev, buf, i) != 0) continue;
-    if (ev.size == 10 && ev.buffer[0] == 0xF0 && ev.buffer[9] == 0xF7) {
-      const int pos = ev.buffer[6] * 600 + ev.buffer[7] * 10 + ev.buffer[8] / 10;
-      if (pos >= 0 && pos < kMaxPosition) {
-        std::int64_t expected = 0;
-        arrivals[pos].compare_exchange_strong(expected, now);
-      }
-      received.fetch_add(1);
-    }
-  }
-  return 0;
-}
-
-std::string SeekDatagram(float position) {
+std::string SeekDatagram(int position) {
   std::string d("/Traktor.Deck0.Seek\0,f\0\0", 24);
+  const float value = static_cast<float>(position);
   std::uint32_t bits;
-  std::memcpy(&bits, &position, 4);
+  std::memcpy(&bits, &value, 4);
   bits = htonl(bits);
   d.append(reinterpret_cast<const char*>(&bits), 4);
   return d;
 }
 
-double CpuSeconds(int pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  auto close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  // Fields after the command: state is field 3; utime and stime are fields 14 and 15.
-  std::vector<std::string> fields;
-  std::size_t p = close + 2;
-  while (p < s.size()) {
-    auto e = s.find(' ', p);
-    fields.push_back(s.substr(p, e - p));
-    if (e == std::string::npos) break;
-    p = e + 1;
+Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std::string& round) {
+  const bool burst = round == "burst";
+  const bool night = round == "night";
+  const int count = burst ? 50000 : night ? 120000 : 10000;
+  const auto gap = std::chrono::nanoseconds(burst ? 0 : night ? 333333 : 1000000);
+  // Probes come from port 10000, where the reply is sent.
+  int probe = -1;
+  if (night) {
+    probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(10000);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<const sockaddr*>(&at), sizeof at);
   }
-  if (fields.size() < 13) return 0;
-  return (std::stod(fields[11]) + std::stod(fields[12])) /
-         static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+  const std::string ping("/__PING\0,\0\0\0", 12);
+  std::vector<std::int64_t> probe_sent;
+  int replies = 0;
+  double slowest_reply_ms = 0;
+  auto take_replies = [&] {
+    char buf[64];
+    while (probe >= 0 && recv(probe, buf, sizeof buf, MSG_DONTWAIT) == 25) {
+      if (replies < static_cast<int>(probe_sent.size()))
+        slowest_reply_ms = std::max(slowest_reply_ms, (NowNs() - probe_sent[replies]) / 1e6);
+      ++replies;
+    }
+  };
+  int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  const int room = 4 << 20;  // the sender's own buffer never drops a burst
+  setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(10001);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<std::string> datagrams;
+  for (int i = 0; i < count; ++i) datagrams.push_back(SeekDatagram(i % bench::kMaxPosition));
 
-struct Round {
-  const char* name;
-  int count;
-  int gap_us;  // pause between datagrams; 0 sends back to back
-};
-
-struct Result {
-  int sent = 0, got = 0;
-  double p50 = 0, p99 = 0, max = 0;
-  double cpu_per_10k = 0;
-};
-
-Result RunRound(int sock, const sockaddr_in& to, int bridge_pid, const Round& r, int& next_pos) {
-  for (auto& a : arrivals) a.store(0);
-  std::vector<std::pair<int, std::int64_t>> sent;
-  sent.reserve(r.count);
-  const double cpu0 = CpuSeconds(bridge_pid);
-  for (int i = 0; i < r.count; ++i) {
-    const int pos = next_pos;
-    next_pos = (next_pos + 1) % kMaxPosition;
-    const std::string d = SeekDatagram(static_cast<float>(pos));
-    sent.emplace_back(pos, NowNs());
-    sendto(sock, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    if (r.gap_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(r.gap_us));
+  sink.Reset();
+  std::vector<std::int64_t> sent_at(count);
+  const bench::Counters before = bench::Take(pid, alloc);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i) {
+    if (!burst) std::this_thread::sleep_until(start + gap * i);
+    sent_at[i] = NowNs();
+    sendto(sock, datagrams[i].data(), datagrams[i].size(), 0,
+           reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (night && i % 20000 == 10000) {
+      probe_sent.push_back(NowNs());
+      sendto(probe, ping.data(), ping.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    if (night && i % 64 == 0) take_replies();
   }
-  // Wait until every message arrived, or nothing new arrived for a second.
-  long last = -1;
-  auto quiet_since = Clock::now();
+  // Wait until every time code arrived, or nothing new arrived for two seconds.
+  int last = -1;
+  auto quiet_since = std::chrono::steady_clock::now();
+  const int distinct = std::min(count, bench::kMaxPosition);
   for (;;) {
-    int got = 0;
-    for (auto& [pos, t] : sent) got += arrivals[pos].load() != 0;
-    if (got == r.count) break;
+    take_replies();
+    const int got = night ? static_cast<int>(sink.Events()) : [&] {
+      int n = 0;
+      for (int i = 0; i < count; ++i) n += sink.Arrival(i) != 0;
+      return n;
+    }();
+    if (got == count) break;
     if (got != last) {
       last = got;
-      quiet_since = Clock::now();
-    } else if (Clock::now() - quiet_since > std::chrono::seconds(1)) {
+      quiet_since = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - quiet_since > std::chrono::seconds(2)) {
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const double cpu1 = CpuSeconds(bridge_pid);
-  Result res;
-  res.sent = r.count;
+  const bench::Counters after = bench::Take(pid, alloc);
+  close(sock);
+  if (probe >= 0) {
+    take_replies();
+    close(probe);
+    std::printf("probes\t%s\t%d sent\t%d answered\tslowest %.1f ms\n", round.c_str(),
+                static_cast<int>(probe_sent.size()), replies, slowest_reply_ms);
+  }
+
+  Result r;
+  r.round = round;
+  r.sent = count;
+  r.read = count - static_cast<long>(after.rcvbuf_errors - before.rcvbuf_errors);
+  r.cpu_s = after.cpu_s - before.cpu_s;
+  r.allocations = static_cast<long>(after.allocations - before.allocations);
+  r.anon_kb = bench::AnonKb(pid);
   std::vector<double> lat;
-  for (auto& [pos, t] : sent) {
-    const std::int64_t a = arrivals[pos].load();
-    if (a) lat.push_back(static_cast<double>(a - t) / 1000.0);
-  }
-  res.got = static_cast<int>(lat.size());
+  for (int i = 0; i < distinct; ++i)
+    if (const std::int64_t a = sink.Arrival(i)) lat.push_back((a - sent_at[i]) / 1e6);
+  r.delivered = night ? sink.Events() : static_cast<long>(lat.size());
   std::sort(lat.begin(), lat.end());
   if (!lat.empty()) {
-    res.p50 = lat[lat.size() / 2];
-    res.p99 = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
-    res.max = lat.back();
+    r.p50_ms = lat[lat.size() / 2];
+    r.p99_ms = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
   }
-  res.cpu_per_10k = (cpu1 - cpu0) * 10000.0 / r.count;
-  return res;
+  return r;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 7) return 2;
+  const std::string name = argv[2];
+  const int pid = std::atoi(argv[3]);
+  const std::string alloc = argv[4];
+  bench::Sink sink(argv[5]);
+  if (!sink.ok()) return 1;
+  for (int i = 6; i < argc; ++i) {
+    Result r = RunRound(sink, pid, alloc, argv[i]);
+    std::printf("result\t%s\t%s\t%ld\t%ld\t%ld\t%.3f\t%.3f\t%.6f\t%ld\t%ld\n", name.c_str(),
+                r.round.c_str(), r.sent, r.read, r.delivered, r.p50_ms, r.p99_ms, r.cpu_s,
+                r.allocations, r.anon_kb);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+int Table(const char* file) {
+  std::ifstream f(file);
+  std::vector<Result> results;
+  std::string line;
+  while (std::getline(f, line)) {
+    std::istringstream s(line);
+    std::string tag;
+    Result r;
+    if (!(s >> tag) || tag != "result") continue;
+    s >> r.name >> r.round >> r.sent >> r.read >> r.delivered >> r.p50_ms >> r.p99_ms >> r.cpu_s >>
+        r.allocations >> r.anon_kb;
+    results.push_back(r);
+  }
+  std::printf("%-16s %-7s %7s %7s %9s %13s %8s %8s %12s %8s\n", "program", "round", "sent", "read",
+              "delivered", "CPU/read us", "p50 ms", "p99 ms", "allocs/read", "anon MB");
+  for (const Result& r : results)
+    std::printf("%-16s %-7s %7ld %7ld %9ld %13.2f %8.2f %8.2f %12.2f %8.1f\n", r.name.c_str(),
+                r.round.c_str(), r.sent, r.read, r.delivered, r.CpuPerReadUs(), r.p50_ms, r.p99_ms,
+                r.AllocsPerRead(), r.anon_kb / 1024.0);
+  std::map<std::string, const Result*> floor;
+  for (const Result& r : results)
+    if (r.name == "floor") floor[r.round] = &r;
+  std::printf("\nratio to the floor\n%-16s %-7s %13s %9s %8s %8s\n", "program", "round", "CPU/read",
+              "delivered", "p50", "p99");
+  for (const Result& r : results) {
+    if (r.name == "floor" || !floor.count(r.round)) continue;
+    const Result& b = *floor[r.round];
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("%-16s %-7s %13.2f %9.3f %8.2f %8.2f\n", r.name.c_str(), r.round.c_str(),
+                ratio(r.CpuPerReadUs(), b.CpuPerReadUs()),
+                ratio(double(r.delivered), double(b.delivered)), ratio(r.p50_ms, b.p50_ms),
+                ratio(r.p99_ms, b.p99_ms));
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <bridge-pid> [rounds]\n", argv[0]);
-    return 2;
-  }
-  const int bridge_pid = std::atoi(argv[1]);
-  const int scale = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
-
-  jack_status_t status;
-  jack_client_t* client = jack_client_open("quillbox-bench", JackNoStartServer, &status);
-  if (!client) {
-    std::fprintf(stderr, "bench: no JACK server (status 0x%x)\n", status);
-    return 1;
-  }
-  in_port = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  jack_set_process_callback(client, Process, nullptr);
-  if (jack_activate(client) != 0) return 1;
-  const char** outs = jack_get_ports(client, "quillbox", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-  int connected = 0;
-  for (int i = 0; outs && outs[i]; ++i)
-    if (jack_connect(client, outs[i], jack_port_name(in_port)) == 0) {
-      std::printf("sink connected to %s\n", outs[i]);
-      ++connected;
-    }
-  jack_free(outs);
-  if (!connected) {
-    std::fprintf(stderr, "bench: no JACK MIDI output port named like quillbox\n");
-    return 1;
-  }
-
-  int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(10001);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
-  const jack_nframes_t rate = jack_get_sample_rate(client);
-  const jack_nframes_t period = jack_get_buffer_size(client);
-  std::printf("JACK %u Hz, period %u frames (%.2f ms)\n", rate, period, 1000.0 * period / rate);
-
-  const Round rounds[] = {
-      {"paced 1 ms", 500 * scale, 1000},
-      {"paced 100 us", 2000 * scale, 100},
-      {"burst 1000", 1000, 0},
-      {"10,000 back to back", 10000, 0},
-  };
-  int next_pos = 0;
-  std::printf("\n%-22s %7s %7s %6s %10s %10s %10s %12s\n", "round", "sent", "got", "loss%",
-              "p50 us", "p99 us", "max us", "cpu s/10k");
-  for (const Round& r : rounds) {
-    Result res = RunRound(sock, to, bridge_pid, r, next_pos);
-    std::printf("%-22s %7d %7d %6.2f %10.0f %10.0f %10.0f %12.3f\n", r.name, res.sent, res.got,
-                100.0 * (res.sent - res.got) / res.sent, res.p50, res.p99, res.max,
-                res.cpu_per_10k);
-  }
-  close(sock);
-  jack_client_close(client);
-  return 0;
+  if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return Run(argc, argv);
+  if (argc == 3 && std::strcmp(argv[1], "table") == 0) return Table(argv[2]);
+  std::fprintf(stderr,
+               "usage: %s run <name> <pid> <alloc-counter-file> <port-pattern> <round>...\n"
+               "       %s table <results-file>\n",
+               argv[0], argv[0]);
+  return 2;
 }

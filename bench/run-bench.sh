@@ -1,26 +1,103 @@
 #!/usr/bin/env bash
-# Runs the datagram-to-MIDI benchmark against a fresh JACK server (dummy driver) and a fresh
-# bridge.   bench/run-bench.sh [build-dir] [scale]
+# Runs the floor (bench/floor.cpp) and quillbox one after the other against one JACK server
+# (dummy driver, realtime, 64-frame period) and one MIDI sink, and prints what each cost and
+# the ratios quillbox/floor:
+#   - steady: 1,000 seek datagrams a second for 10 s;
+#   - burst: 50,000 back to back;
+#   - quillbox's steady round again with its debug view on, the window shown, and a night:
+#     120,000 seeks at 3,000 a second through the debug log with a probe every 20,000 (its
+#     anonymous memory at the end is that of a log at its 100,000-line cap).
+# quillbox runs on a private Xvfb with icewm (tests/e2e/x-fixture.sh), so it paints and goes
+# into the notification area as on a desktop; both run under the allocation counter.
+#
+#   unshare -n sh -c 'ip link set lo up && bench/run-bench.sh [build-dir]'
+#
+# A network namespace of its own keeps UDP port 10001 and the kernel's UDP counters (which
+# tell the datagrams dropped for a full receive buffer) to the benchmark alone.
 set -euo pipefail
-build=${1:-build/release}
-scale=${2:-1}
+build=$(cd "${1:-build/release}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 state=$(mktemp -d)
-server="quillbox-bench-$$"
+server=${QB_BENCH_SERVER:-quillbox-bench-$$}
+bench=$build/bench/quillbox_bench
+alloc=$build/bench/libquillbox_alloccount.so
+xfix=$here/../tests/e2e/x-fixture.sh
+results=$state/results
+bridge=${QB_BENCH_QUILLBOX:-$build/app/quillbox}  # another build of quillbox, to compare
+
 cleanup() {
-  [ -n "${bridge:-}" ] && kill "$bridge" 2>/dev/null && wait "$bridge" 2>/dev/null || true
-  [ -n "${jackpid:-}" ] && kill "$jackpid" 2>/dev/null || true
+  for p in ${target:-} ${jackpid:-}; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null || true; done
+  "$xfix" stop "$state/x" >/dev/null 2>&1 || true
   rm -rf "$state"
 }
 trap cleanup EXIT
 
-export JACK_DEFAULT_SERVER=$server JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
-jackd --no-realtime -n "$server" -d dummy -r 48000 -p 64 >"$state/jack.log" 2>&1 &
-jackpid=$!
-for _ in $(seq 100); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
+wait_for() {  # wait_for <seconds> <command...>
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
+}
 
-env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$state" "$build/app/quillbox" \
-  >"$state/bridge.log" 2>&1 &
-bridge=$!
-for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q quillbox && break; sleep 0.1; done
-"$build/bench/quillbox_bench" "$bridge" "$scale"
+export JACK_DEFAULT_SERVER=$server JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+start_jack() {
+  jackd "$1" -n "$server" -d dummy -r 48000 -p 64 >"$state/jack.log" 2>&1 &
+  jackpid=$!
+  wait_for 10 jack_lsp
+}
+start_jack -R
+realtime="realtime (-R)"
+
+# run_target <name> <alloc-counter> <port-pattern> <rounds...>: measures the running $target.
+run_target() {
+  local name=$1 counter=$2 pattern=$3
+  shift 3
+  "$bench" run "$name" "$target" "$counter" "$pattern" "$@" | tee -a "$results" >&2
+}
+
+# The floor.
+QB_ALLOC_COUNTER=$state/floor.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_floor" \
+  >"$state/floor.log" 2>&1 &
+target=$!
+wait_for 10 sh -c 'jack_lsp | grep -q "^quillbox-floor:"'
+run_target floor "$state/floor.alloc" "^quillbox-floor:" steady burst
+kill "$target" && wait "$target" 2>/dev/null || true
+target=
+
+# quillbox, on a desktop of its own.
+"$xfix" start "$state/x" >/dev/null
+export DISPLAY=$(cat "$state/x/display")
+XDG_CONFIG_HOME=$state QB_ALLOC_COUNTER=$state/quillbox.alloc LD_PRELOAD=$alloc \
+  "$bridge" >"$state/quillbox.log" 2>&1 &
+target=$!
+window() { xdotool search --name "^brindle's quillbox$" | head -n1; }
+tray_icon() {
+  xwininfo -root -tree | awk '/"YXTrayEmbedder"/ {e = 1} e && /"quillbox": \("quillbox"/ {print $1; exit}'
+}
+wait_for 20 sh -c 'jack_lsp | grep -q "^quillbox:"'
+# Two seconds after start it leaves for the notification area, as on a desktop.
+wait_for 20 sh -c "xwininfo -root -tree | awk '/\"YXTrayEmbedder\"/ {e = 1} e && /\"quillbox\": \\(\"quillbox\"/ {f = 1} END {exit !f}'"
+sleep 1
+run_target quillbox "$state/quillbox.alloc" "^quillbox:" steady burst
+
+# The debug view: back from the tray with a double click, then "Debug" ticked.
+icon=$(tray_icon)
+xdotool mousemove --window "$icon" 12 12 click --repeat 2 --delay 80 1
+wait_for 10 sh -c "xwininfo -id $(window) | grep -q 'IsViewable'"
+w=$(window)
+xdotool mousemove --window "$w" 14 72 click 1
+wait_for 10 sh -c "xwininfo -id $w | awk '/Width:/ {exit !(\$2 > 600)}'"
+run_target quillbox+debug "$state/quillbox.alloc" "^quillbox:" steady night
+kill -TERM "$target" && wait "$target" 2>/dev/null || true
+target=
+
+# jackd goes on without realtime when the machine refuses it, and says so in its log.
+if grep -qi "cannot use real-time\|cannot lock down" "$state/jack.log"; then
+  realtime="started with -R, but the machine refused realtime scheduling"
+fi
+echo
+echo "JACK: dummy driver, 48 kHz, 64 frames (1.33 ms), $realtime"
+"$bench" table "$results"
+grep "^probes" "$results" || true

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,6 +122,28 @@ sockaddr_in ToNative(const SockAddrIn& a) {
   return n;
 }
 
+constexpr int kNoticesPerPass = 64;
+
+// Whether a datagram (a zero-byte one included) is queued, without waiting.
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+bool NativeOption(int level, int optname, int& native) {
+  if (level != ws::kSolSocket) return false;
+  switch (optname) {
+    case ws::kSoBroadcast:
+      native = SO_BROADCAST;
+      return true;
+    case ws::kSoRcvBuf:
+      native = SO_RCVBUF;
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool EndsWithInvalidTld(const std::string& name) {
   std::string n = name;
   while (!n.empty() && n.back() == '.') n.pop_back();
@@ -174,12 +197,31 @@ class PosixSocketLibrary : public SocketLibrary {
   }
 
   int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen) override {
-    if (level != ws::kSolSocket || optname != ws::kSoBroadcast) return Fail(ENOPROTOOPT);
+    int native = 0;
+    if (!NativeOption(level, optname, native)) return Fail(ENOPROTOOPT);
     if (!optval || optlen < 4) return Fail(EFAULT);
     std::int32_t v;
     std::memcpy(&v, optval, 4);
-    int on = v != 0 ? 1 : 0;
-    if (::setsockopt(Fd(s), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return Fail(errno);
+    int value = native == SO_BROADCAST ? (v != 0 ? 1 : 0) : v;
+    // Without privileges the kernel caps a receive buffer at net.core.rmem_max; with them the
+    // forcing variant is not capped.
+    if (native == SO_RCVBUF &&
+        ::setsockopt(Fd(s), SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof value) == 0)
+      return 0;
+    if (::setsockopt(Fd(s), SOL_SOCKET, native, &value, sizeof value) != 0) return Fail(errno);
+    return 0;
+  }
+
+  int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen) override {
+    int native = 0;
+    if (!NativeOption(level, optname, native)) return Fail(ENOPROTOOPT);
+    if (!optval || !optlen || *optlen < 4) return Fail(EFAULT);
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (::getsockopt(Fd(s), SOL_SOCKET, native, &value, &len) != 0) return Fail(errno);
+    const std::int32_t v = value;
+    std::memcpy(optval, &v, 4);
+    *optlen = 4;
     return 0;
   }
 
@@ -198,18 +240,36 @@ class PosixSocketLibrary : public SocketLibrary {
     reg->wnd = wnd;
     reg->msg = msg;
     reg->events = events;
+    reg->serial = ++serials_;
     Registration* r = reg.get();
-    reg->watch = std::make_unique<SocketWatch>(fd, [r, s](SocketWatch::Ready ready) {
-      // Each direction is announced once, then rests until the caller has acted on it.
-      std::uint16_t event;
+    reg->watch = std::make_unique<SocketWatch>(fd, [this, r, s](SocketWatch::Ready ready) {
+      // The notice is handled at once, from the event loop's own readiness callback: no posted
+      // message and no second pass of the loop. Read readiness stays watched while each notice
+      // is answered by a receive (the usual case, and the cheap one); a notice the handler
+      // leaves unread switches it off until the next receive call, so no further read notice
+      // comes before one.
+      //
+      // A notice for data still queued comes back at once: while each notice is answered by a
+      // receive and more is queued, the next notice follows without a pass of the event loop,
+      // up to kNoticesPerPass, so a burst costs one receive per datagram and timers, input
+      // and other notices still get their turn between batches.
+      const std::uint64_t serial = r->serial;
       if (ready == SocketWatch::Ready::Read) {
-        r->watch->SetReadEnabled(false);
-        event = ws::kFdRead;
+        for (int notices = 0;; ++notices) {
+          r->received = false;
+          SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
+          Registration* still = Live(s, serial);
+          if (!still) return;  // cancelled or closed by the handler
+          if (!still->received) {
+            still->watch->SetReadEnabled(false);
+            return;
+          }
+          if (notices + 1 == kNoticesPerPass || !Readable(Fd(s))) return;
+        }
       } else {
         r->watch->SetWriteEnabled(false);
-        event = ws::kFdWrite;
+        SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdWrite, 0));
       }
-      PostMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(event, 0));
     });
     reg->watch->SetReadEnabled(events & ws::kFdRead);
     reg->watch->SetWriteEnabled(events & ws::kFdWrite);
@@ -346,8 +406,18 @@ class PosixSocketLibrary : public SocketLibrary {
     HWND wnd = kNoWindow;
     UINT msg = 0;
     std::int32_t events = 0;
+    std::uint64_t serial = 0;
+    bool received = false;  // a receive call was made since the last read notice
     std::unique_ptr<SocketWatch> watch;
   };
+
+  // The registration of s when it is still the one numbered serial (a handler may have
+  // cancelled it, or closed the socket and registered a new one under the same number).
+  Registration* Live(TSocket s, std::uint64_t serial) {
+    std::lock_guard lock(mutex_);
+    auto it = registrations_.find(s);
+    return it != registrations_.end() && it->second->serial == serial ? it->second.get() : nullptr;
+  }
 
   void Unregister(TSocket s) {
     std::unique_ptr<Registration> doomed;
@@ -362,8 +432,9 @@ class PosixSocketLibrary : public SocketLibrary {
   void RearmRead(TSocket s) {
     std::lock_guard lock(mutex_);
     auto it = registrations_.find(s);
-    if (it != registrations_.end() && (it->second->events & ws::kFdRead))
-      it->second->watch->SetReadEnabled(true);
+    if (it == registrations_.end()) return;
+    it->second->received = true;
+    if (it->second->events & ws::kFdRead) it->second->watch->SetReadEnabled(true);
   }
   void RearmWrite(TSocket s) {
     std::lock_guard lock(mutex_);
@@ -374,6 +445,7 @@ class PosixSocketLibrary : public SocketLibrary {
 
   std::mutex mutex_;
   int started_ = 0;
+  std::uint64_t serials_ = 0;
   std::map<TSocket, std::unique_ptr<Registration>> registrations_;
 };
 

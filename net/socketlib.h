@@ -23,6 +23,7 @@ inline constexpr int kAfInet = 2;
 inline constexpr int kSockDgram = 2;
 inline constexpr int kSolSocket = 0xFFFF;
 inline constexpr int kSoBroadcast = 0x0020;
+inline constexpr int kSoRcvBuf = 0x1002;
 inline constexpr std::uint32_t kFionread = 0x4004667F;
 inline constexpr std::uint32_t kInaddrAny = 0;
 inline constexpr std::uint32_t kInaddrNone = 0xFFFFFFFF;
@@ -124,7 +125,11 @@ class SocketLibrary {
 
   virtual TSocket socket(int af, int type, int protocol) = 0;
   virtual int bind(TSocket s, const SockAddrIn* addr, int addrlen) = 0;
+  // Options: SO_BROADCAST and SO_RCVBUF, 32-bit values. A receive buffer is asked for in
+  // bytes; the system may grant less, and getsockopt tells what it granted (on Linux twice
+  // the usable size, as the kernel counts its bookkeeping in).
   virtual int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen) = 0;
+  virtual int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen) = 0;
   // Registers (events != 0) or cancels (msg 0, events 0) readiness notices to wnd. The notice
   // is msg with the socket in wparam and MakeSelectLParam(event, error) in lparam. After a read
   // notice no further one comes until a receive call has been made; write readiness is

@@ -10,6 +10,8 @@ namespace {
 constexpr std::int32_t kSelectEvents = ws::kFdRead | ws::kFdWrite | ws::kFdClose;  // 0x23
 constexpr int32_t kSendSlice = 512;
 constexpr int32_t kLargestDatagram = 65536;
+// Room for a burst of back-to-back datagrams while the user-interface thread is busy.
+constexpr int32_t kReceiveBufferWanted = 1 << 20;
 
 WSAData g_wsa_data;  // filled by the library, never read
 
@@ -121,6 +123,17 @@ void TUdpSockUtil::OpenSocket(TSocket& slot, uint16_t port, bool broadcast) {
   }
 }
 
+void TUdpSockUtil::AskForReceiveBuffer() {
+  // Not granted in full is no failure: the endpoint works with what the system gives.
+  FReceiveBufferSize = 0;
+  const std::int32_t wanted = kReceiveBufferWanted;
+  Sockets().setsockopt(FEndpointSocket, ws::kSolSocket, ws::kSoRcvBuf, &wanted, sizeof wanted);
+  std::int32_t granted = 0;
+  int len = sizeof granted;
+  if (Sockets().getsockopt(FEndpointSocket, ws::kSolSocket, ws::kSoRcvBuf, &granted, &len) == 0)
+    FReceiveBufferSize = granted;
+}
+
 void TUdpSockUtil::CloseSocketSlot(TSocket& slot) {
   if (slot == ws::kInvalidSocket) return;
   TSocket s = slot;
@@ -153,6 +166,7 @@ void TUdpSockUtil::StartListening() {
   }
   OpenSocket(FEndpointSocket, FLocalPort, false);
   if (FEndpointSocket == ws::kInvalidSocket) return;
+  AskForReceiveBuffer();
   FreeNotifyWindow();
   FNotifyWindow = AllocateHWnd([this](UINT msg, WPARAM wparam, LPARAM lparam) {
     return MessageHandler(msg, wparam, lparam);
@@ -248,18 +262,14 @@ int32_t TUdpSockUtil::ReceiveBuffer(void* buffer, int32_t size, uint32_t& Sender
 }
 
 void TUdpSockUtil::ReceiveText(uint32_t& SenderAddr, ByteString& data) {
-  int32_t size = PendingBytes();
-  int32_t flags = 0;
-  if (size == 0) {
-    // Nothing counted may still be a zero-byte datagram, or one that arrived after the count:
-    // receive once without waiting into room for any datagram, so a zero-byte one is taken
-    // off the socket (and the next read notice can come) and a late one is never cut short.
-    size = kLargestDatagram;
-    flags = ws::kMsgDontWait;
-  }
-  data.resize(static_cast<size_t>(size));
-  int32_t got = ReceiveBuffer(data.data(), size, SenderAddr, flags);
-  data.resize(static_cast<size_t>(got));
+  // One receive, without waiting, into room for any datagram: no pending count to ask first,
+  // a zero-byte datagram is taken off the socket (so the next read notice can come), and one
+  // that arrives late is never cut short. The room is kept, never cleared, and the text gets
+  // exactly the datagram's bytes.
+  if (!FReceiveRoom) FReceiveRoom.reset(new char[kLargestDatagram]);
+  const int32_t got =
+      ReceiveBuffer(FReceiveRoom.get(), kLargestDatagram, SenderAddr, ws::kMsgDontWait);
+  data.assign(FReceiveRoom.get(), static_cast<size_t>(got));
 }
 
 int32_t TUdpSockUtil::SendBuffer(const void* data, int32_t length, int32_t flags) {

@@ -55,9 +55,10 @@ class TUdpSockUtil : public TComponent {
   int32_t PendingBytes();
   // One datagram into buffer; SenderAddr is the sender's address (all ones when nothing came).
   int32_t ReceiveBuffer(void* buffer, int32_t size, uint32_t& SenderAddr, int32_t flags);
-  // One datagram into data, exactly its bytes, sized by PendingBytes. When that counts 0 it
-  // still receives once without waiting: a zero-byte datagram gives an empty text with its
-  // sender (and is taken off the socket), nothing queued an empty text and SenderAddr all ones.
+  // One datagram into data, exactly its bytes, received once without waiting: a zero-byte
+  // datagram gives an empty text with its sender (and is taken off the socket), nothing queued
+  // an empty text and SenderAddr all ones. Allocates nothing once data has grown to the size
+  // of the datagrams it is given.
   void ReceiveText(uint32_t& SenderAddr, ByteString& data);
   int32_t SendBuffer(const void* data, int32_t length, int32_t flags);
   // Sends the whole text in datagrams of at most 512 bytes; returns the bytes sent.
@@ -67,6 +68,10 @@ class TUdpSockUtil : public TComponent {
   TSocket EndpointSocket() const { return FEndpointSocket; }
   TSocket BroadcastSocket() const { return FBroadcastSocket; }
   HWND NotifyWindow() const { return FNotifyWindow; }
+  // The receive buffer the system granted when listening started (1 MiB is asked for; Linux
+  // caps it at net.core.rmem_max without privileges and reports twice the usable size); 0
+  // when it could not be read.
+  int32_t ReceiveBufferSize() const { return FReceiveBufferSize; }
 
  private:
   void StartListening();
@@ -77,6 +82,7 @@ class TUdpSockUtil : public TComponent {
   int32_t CheckSocketResult(int result, const char* operation);
   LRESULT MessageHandler(UINT msg, WPARAM wparam, LPARAM lparam);
   void FreeNotifyWindow();
+  void AskForReceiveBuffer();
 
   std::unique_ptr<std::recursive_mutex> Lock;
   TSocket FEndpointSocket = ws::kInvalidSocket;
@@ -89,6 +95,8 @@ class TUdpSockUtil : public TComponent {
   uint32_t FRemoteAddress = ws::kInaddrNone;
   uint16_t FRemotePort = 0;
   bool FCloseInactiveSockets = false;
+  std::unique_ptr<char[]> FReceiveRoom;  // room for the largest datagram, never cleared
+  int32_t FReceiveBufferSize = 0;
 };
 
 void StartSocketLibrary();

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include "platform/errors.h"
+#include "platform/minimizewatch.h"
 
 namespace qb {
 
@@ -15,25 +16,10 @@ bool GuardedApplication::notify(QObject* receiver, QEvent* event) {
   return result;
 }
 
-// Turns the user's minimise of the main window into the application window's WM_SIZE, as if
-// the application itself had been minimised. Posted, not sent: QWidget::showMinimized() shows
-// the widget again after the state change, which would undo a hide done by a handler here.
-class TApplication::StateWatcher : public QObject {
- public:
-  explicit StateWatcher(TApplication* app) : app_(app) {}
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::WindowStateChange && watched == app_->main_form_ &&
-        !app_->minimizing_ && app_->main_form_->isMinimized())
-      PostMessage(app_->handle_, WM_SIZE, SIZE_MINIMIZED, 0);
-    return false;
-  }
-
- private:
-  TApplication* app_;
-};
-
 TApplication::TApplication()
-    : handle_(AllocateHWnd([this](UINT m, WPARAM w, LPARAM l) { return WndProc(m, w, l); })) {}
+    : handle_(AllocateHWnd([this](UINT m, WPARAM w, LPARAM l) { return WndProc(m, w, l); })) {
+  SetErrorBoxTitle([this] { return Title; });
+}
 
 TApplication::~TApplication() {
   SetMainForm(nullptr);
@@ -41,14 +27,16 @@ TApplication::~TApplication() {
 }
 
 void TApplication::SetMainForm(QWidget* form) {
-  if (main_form_ && watcher_) main_form_->removeEventFilter(watcher_);
-  delete watcher_;
-  watcher_ = nullptr;
+  watcher_.reset();
   main_form_ = form;
-  if (main_form_) {
-    watcher_ = new StateWatcher(this);
-    main_form_->installEventFilter(watcher_);
-  }
+  // The user's minimise of the main window becomes the application window's WM_SIZE, as if
+  // the application itself had been minimised. Posted, not sent: QWidget::showMinimized()
+  // shows the widget again after the state change, which would undo a hide done by a handler.
+  if (main_form_)
+    watcher_ = std::make_unique<MinimizeWatch>(main_form_, [this] {
+      if (!minimizing_) PostMessage(handle_, WM_SIZE, SIZE_MINIMIZED, 0);
+      return false;
+    });
 }
 
 bool TApplication::TaskbarEntryVisible() const {

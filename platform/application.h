@@ -4,11 +4,13 @@
 
 #include <QApplication>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/component.h"
 #include "platform/messages.h"
+#include "platform/minimizewatch.h"
 
 class QWidget;
 
@@ -55,12 +57,11 @@ class TApplication : public TObject {
   bool Minimized() const;
 
  private:
-  class StateWatcher;
   LRESULT WndProc(UINT msg, WPARAM wparam, LPARAM lparam);
 
   HWND handle_;
   QWidget* main_form_ = nullptr;
-  StateWatcher* watcher_ = nullptr;
+  std::unique_ptr<MinimizeWatch> watcher_;
   struct HookEntry {
     int id;
     Hook hook;

@@ -7,8 +7,6 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "platform/application.h"
-
 namespace qb {
 
 void Abort() {
@@ -71,6 +69,7 @@ struct Reporter {
   bool open = false;
   std::string text;
   int more = 0;
+  std::function<std::string()> title;
   ErrorPresenter& Current() { return presenter ? *presenter : default_presenter; }
 };
 
@@ -80,6 +79,10 @@ Reporter& Rep() {
 }
 
 }  // namespace
+
+void SetErrorBoxTitle(std::function<std::string()> title) {
+  Rep().title = std::move(title);
+}
 
 void SetErrorPresenter(ErrorPresenter* presenter) {
   auto& r = Rep();
@@ -105,7 +108,7 @@ void ShowException(const std::exception& e) {
   r.open = true;
   r.more = 0;
   r.text = ErrorBoxText(e.what());
-  r.Current().Open(Application().Title, r.text);
+  r.Current().Open(r.title ? r.title() : std::string("quillbox"), r.text);
 }
 
 void ShowCurrentException() noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <string>
 
 namespace qb {
@@ -37,6 +38,9 @@ class ErrorPresenter {
   virtual void Open(const std::string& title, const std::string& text) = 0;
   virtual void Update(const std::string& text) = 0;
 };
+
+// Where the box gets its title (the application's); "quillbox" until one is handed over.
+void SetErrorBoxTitle(std::function<std::string()> title);
 
 // Installs the presenter (nullptr restores the default: a message box, or standard error on
 // a display nobody can see). The caller keeps ownership.

@@ -1,18 +1,24 @@
 #include "platform/messages.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
-#include <QTimer>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/errors.h"
+#include "platform/timerlist.h"
 
 namespace qb {
 namespace {
@@ -27,13 +33,42 @@ class MessageEvent : public QEvent {
     static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
     return id;
   }
-  MessageEvent(HWND w, UINT m, WPARAM wp, LPARAM lp)
-      : QEvent(TypeId()), wnd(w), msg(m), wparam(wp), lparam(lp) {}
+  MessageEvent(HWND w, UINT m, WPARAM wp, LPARAM lp, bool ui)
+      : QEvent(TypeId()), wnd(w), msg(m), wparam(wp), lparam(lp), from_ui(ui) {}
   HWND wnd;
   UINT msg;
   WPARAM wparam;
   LPARAM lparam;
+  bool from_ui;  // posted by the user-interface thread
 };
+
+// Posts the user-interface thread makes while one of its handlers runs are handled right after
+// that handler, in the same pass of the event loop: a handler's post costs no wake and no
+// second pass (a MIDI port's done notice posted inside its send, say). Posts from elsewhere,
+// and those made while an earlier one still waits in Qt's queue, go through Qt's queue, so a
+// thread's posts keep their order. UI thread only.
+struct LocalPosts {
+  struct Item {
+    HWND wnd;
+    UINT msg;
+    WPARAM wparam;
+    LPARAM lparam;
+  };
+  LocalPosts() { items.reserve(64); }
+  static constexpr std::size_t kPerPass = 256;  // a message that posts itself lets others in
+  std::vector<Item> items;                      // room kept: nothing is allocated per post
+  std::size_t head = 0;
+  int depth = 0;  // handlers running from Dispatch
+  bool draining = false;
+  long in_qt_queue = 0;  // UI-thread posts still in Qt's queue
+};
+
+LocalPosts& Local() {
+  static LocalPosts* l = new LocalPosts;
+  return *l;
+}
+
+std::atomic<std::thread::id> ui_thread{};
 
 LRESULT Dispatch(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam);
 
@@ -45,6 +80,7 @@ class Dispatcher : public QObject {
   bool event(QEvent* e) override {
     if (e->type() == MessageEvent::TypeId()) {
       auto* m = static_cast<MessageEvent*>(e);
+      if (m->from_ui) --Local().in_qt_queue;
       Dispatch(m->wnd, m->msg, m->wparam, m->lparam);
       return true;
     }
@@ -58,7 +94,7 @@ struct Registry {
   HWND next = 0x10000;
   Dispatcher* dispatcher = nullptr;
   // UI thread only:
-  std::map<std::pair<HWND, UINT_PTR>, QTimer*> timers;
+  std::unique_ptr<TimerList> timers;  // created with the first timer
 };
 
 Registry& Reg() {
@@ -71,6 +107,7 @@ Dispatcher* EnsureDispatcher() {
   auto& r = Reg();
   std::lock_guard lock(r.mutex);
   if (!r.dispatcher) {
+    ui_thread = std::this_thread::get_id();
     auto* d = new Dispatcher;
     // Owned by the application object, so it goes when the event loop goes.
     if (QCoreApplication::instance()) d->setParent(QCoreApplication::instance());
@@ -81,7 +118,7 @@ Dispatcher* EnsureDispatcher() {
 
 Dispatcher::~Dispatcher() {
   auto& r = Reg();
-  r.timers.clear();  // the timers are children of this object and go with it
+  r.timers.reset();  // the event loop that watches them goes with this object
   std::lock_guard lock(r.mutex);
   if (r.dispatcher == this) r.dispatcher = nullptr;
 }
@@ -93,11 +130,35 @@ std::shared_ptr<Window> Find(HWND wnd) {
   return it == r.windows.end() ? nullptr : it->second;
 }
 
+bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui);
+
+void DrainLocalPosts() {
+  LocalPosts& l = Local();
+  if (l.draining) return;
+  l.draining = true;
+  std::size_t handled = 0;
+  while (l.head < l.items.size()) {
+    const LocalPosts::Item m = l.items[l.head++];
+    if (++handled > LocalPosts::kPerPass) {
+      // The rest waits for the next pass, in order, behind Qt's queue.
+      QtPost(m.wnd, m.msg, m.wparam, m.lparam, true);
+      continue;
+    }
+    Dispatch(m.wnd, m.msg, m.wparam, m.lparam);
+  }
+  l.items.clear();
+  l.head = 0;
+  l.draining = false;
+}
+
 LRESULT Dispatch(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   auto w = Find(wnd);  // keeps the handler alive if it destroys its own window
   if (!w) return 0;
   LRESULT result = 0;
+  LocalPosts& l = Local();
+  ++l.depth;
   Guarded([&] { result = w->proc(msg, wparam, lparam); });
+  if (--l.depth == 0) DrainLocalPosts();
   return result;
 }
 
@@ -122,27 +183,37 @@ void DeallocateHWnd(HWND wnd) {
     doomed = std::move(it->second);
     r.windows.erase(it);
   }
-  for (auto it = r.timers.begin(); it != r.timers.end();) {
-    if (it->first.first == wnd) {
-      it->second->stop();
-      it->second->deleteLater();
-      it = r.timers.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  if (r.timers) r.timers->KillAll(wnd);
 }
 
 bool IsWindow(HWND wnd) {
   return Find(wnd) != nullptr;
 }
 
-bool PostMessage(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+namespace {
+
+bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui) {
   auto& r = Reg();
   std::lock_guard lock(r.mutex);
   if (!r.windows.count(wnd) || !r.dispatcher) return false;
-  QCoreApplication::postEvent(r.dispatcher, new MessageEvent(wnd, msg, wparam, lparam));
+  if (from_ui) ++Local().in_qt_queue;
+  QCoreApplication::postEvent(r.dispatcher, new MessageEvent(wnd, msg, wparam, lparam, from_ui));
   return true;
+}
+
+}  // namespace
+
+bool PostMessage(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  const bool from_ui = std::this_thread::get_id() == ui_thread.load();
+  if (from_ui) {
+    LocalPosts& l = Local();
+    if (l.depth > 0 && l.in_qt_queue == 0) {
+      if (!IsWindow(wnd)) return false;
+      l.items.push_back({wnd, msg, wparam, lparam});
+      return true;
+    }
+  }
+  return QtPost(wnd, msg, wparam, lparam, from_ui);
 }
 
 LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
@@ -156,26 +227,16 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
 UINT_PTR SetTimer(HWND wnd, UINT_PTR id, UINT ms) {
   if (!IsWindow(wnd)) return 0;
   auto& r = Reg();
-  auto key = std::make_pair(wnd, id);
-  QTimer*& t = r.timers[key];
-  if (!t) {
-    t = new QTimer(EnsureDispatcher());
-    t->setTimerType(Qt::PreciseTimer);
-    QObject::connect(t, &QTimer::timeout, [wnd, id] { Dispatch(wnd, WM_TIMER, id, 0); });
-  }
+  if (!r.timers)
+    r.timers = std::make_unique<TimerList>([](HWND w, UINT_PTR i) { Dispatch(w, WM_TIMER, i, 0); });
   // Very short intervals are raised to 10 ms, as window timers are.
-  t->start(static_cast<int>(std::clamp<UINT>(ms, 10, 0x7FFFFFFF)));
+  if (!r.timers->Set(wnd, id, std::clamp<UINT>(ms, 10, 0x7FFFFFFF))) return 0;
   return id == 0 ? 1 : id;
 }
 
 bool KillTimer(HWND wnd, UINT_PTR id) {
   auto& r = Reg();
-  auto it = r.timers.find(std::make_pair(wnd, id));
-  if (it == r.timers.end()) return false;
-  it->second->stop();
-  it->second->deleteLater();  // may be inside its own tick
-  r.timers.erase(it);
-  return true;
+  return r.timers && r.timers->Kill(wnd, id);
 }
 
 UINT RegisterWindowMessage(const std::string& name) {

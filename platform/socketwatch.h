@@ -1,4 +1,4 @@
-// Watches a socket descriptor for read and write readiness on the user-interface thread.
+// Watches a descriptor for read and write readiness on the user-interface thread.
 #pragma once
 
 #include <functional>
@@ -11,12 +11,15 @@ class SocketWatch {
   enum class Ready { Read, Write };
   using Callback = std::function<void(Ready)>;
 
-  // Both directions start switched off.
+  // Both directions start switched off. The callback runs from the event loop while the
+  // direction stays ready and enabled (level-triggered); it may destroy the watch.
   SocketWatch(int fd, Callback callback);
   ~SocketWatch();
   SocketWatch(const SocketWatch&) = delete;
   SocketWatch& operator=(const SocketWatch&) = delete;
 
+  // Switching costs the event loop's bookkeeping (and an allocation there): a hot path keeps
+  // a direction enabled rather than switching it per event.
   void SetReadEnabled(bool on);
   void SetWriteEnabled(bool on);
   bool ReadEnabled() const;

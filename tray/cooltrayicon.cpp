@@ -3,18 +3,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
-#include <QEvent>
 #include <QGuiApplication>
 #include <QMenu>
-#include <QPointer>
 #include <QStyle>
-#include <QTimer>
 #include <QWidget>
-#include <QWindowStateChangeEvent>
 #include <algorithm>
 #include <cstring>
 
 #include "platform/application.h"
+#include "platform/minimizewatch.h"
 
 namespace qb {
 
@@ -24,19 +21,15 @@ const UINT TaskbarCreatedMessage = RegisterWindowMessage("TaskbarCreated");
 
 namespace {
 
-TTrayIconHandler* shared_tray = nullptr;
+SharedWindow<TTrayIconHandler> shared_tray;
 
-struct ModuleFinalizer {
-  ~ModuleFinalizer() {
-    delete shared_tray;
-    shared_tray = nullptr;
-  }
-} finalizer;
+// The owner window's minimise, handed on to the icon after the state change.
+constexpr UINT kMinimizeRequest = WM_USER + 1;
 
 }  // namespace
 
 TTrayIconHandler* SharedTrayWindow() {
-  return shared_tray;
+  return shared_tray.Get();
 }
 
 // ---- popup menu ----
@@ -50,13 +43,6 @@ void TPopupMenu::Popup(int x, int y) {
 }
 
 // ---- the shared window ----
-
-TTrayIconHandler::TTrayIconHandler()
-    : window_(AllocateHWnd([this](UINT m, WPARAM w, LPARAM l) { return WndProc(m, w, l); })) {}
-
-TTrayIconHandler::~TTrayIconHandler() {
-  DeallocateHWnd(window_);
-}
 
 LRESULT TTrayIconHandler::WndProc(UINT msg, WPARAM wparam, LPARAM lparam) {
   switch (msg) {
@@ -73,48 +59,40 @@ LRESULT TTrayIconHandler::WndProc(UINT msg, WPARAM wparam, LPARAM lparam) {
       if (icons_.count(icon)) icon->HandleNotification(lparam);
       return 0;
     }
+    case kMinimizeRequest: {
+      auto* icon = reinterpret_cast<TCoolTrayIcon*>(wparam);
+      if (icons_.count(icon)) icon->MinimizeRequest();
+      return 0;
+    }
     default:
-      return DefWindowProc(window_, msg, wparam, lparam);
+      return DefWindowProc(MessageWindow(), msg, wparam, lparam);
   }
 }
 
 // ---- the owner window ----
 
-// Watches the owner window for a minimise of its own; handled only when the application wants
-// to hear of it (MinimizeToTray with OnMinimizeToTray), otherwise the event goes on.
-class TCoolTrayIcon::OwnerProc : public QObject {
+// The owner window's own minimise is taken over only when the application wants to hear of it
+// (MinimizeToTray with OnMinimizeToTray); otherwise it goes on to the application.
+class TCoolTrayIcon::OwnerProc {
  public:
-  OwnerProc(TCoolTrayIcon* icon, QWidget* owner) : icon_(icon), owner_(owner) {
-    owner_->installEventFilter(this);
-  }
-  ~OwnerProc() override {
-    if (owner_) owner_->removeEventFilter(this);
-  }
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == owner_ && event->type() == QEvent::WindowStateChange) {
-      auto* e = static_cast<QWindowStateChangeEvent*>(event);
-      if (owner_->isMinimized() && !(e->oldState() & Qt::WindowMinimized) &&
-          icon_->MinimizeToTray() && icon_->OnMinimizeToTray) {
-        // Acted on after the state change completes: showMinimized() shows the widget again
-        // right after this event, which would undo the hide.
-        QTimer::singleShot(0, this, [icon = icon_] { icon->MinimizeRequest(); });
-        return true;
-      }
-    }
-    return false;
-  }
+  OwnerProc(TCoolTrayIcon* icon, QWidget* owner)
+      : watch_(owner, [icon] {
+          if (!icon->MinimizeToTray() || !icon->OnMinimizeToTray) return false;
+          // Acted on after the state change completes: showMinimized() shows the widget again
+          // right after this event, which would undo the hide.
+          PostMessage(SharedTrayWindow()->MessageWindow(), kMinimizeRequest,
+                      reinterpret_cast<WPARAM>(icon), 0);
+          return true;
+        }) {}
 
  private:
-  TCoolTrayIcon* icon_;
-  QPointer<QWidget> owner_;
+  MinimizeWatch watch_;
 };
 
 // ---- construction ----
 
 TCoolTrayIcon::TCoolTrayIcon(TComponent* owner) : TComponent(owner) {
-  if (!shared_tray) shared_tray = new TTrayIconHandler;
-  ++shared_tray->UseCount;
-  shared_tray->icons_.insert(this);
+  shared_tray.Attach()->icons_.insert(this);
 
   tray_id_ = reinterpret_cast<UINT_PTR>(this);
   waiting_for_mdi_frame_ = true;
@@ -125,7 +103,7 @@ TCoolTrayIcon::TCoolTrayIcon(TComponent* owner) : TComponent(owner) {
   icon_ = std::make_unique<TIcon>();
   icon_->OnChange = [this] { UpdateInTray(); };
 
-  notify_record_.hWnd = shared_tray->MessageWindow();
+  notify_record_.hWnd = shared_tray.Get()->MessageWindow();
   notify_record_.uID = tray_id_;
   notify_record_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   notify_record_.uCallbackMessage = TrayCallbackMessage;
@@ -163,14 +141,8 @@ TCoolTrayIcon::~TCoolTrayIcon() {
   if (hook_id_) Application().UnhookMainWindow(hook_id_);
   hook_id_ = 0;
   owner_proc_.reset();
-  if (shared_tray) {
-    shared_tray->icons_.erase(this);
-    if (shared_tray->UseCount > 0) --shared_tray->UseCount;
-    if (shared_tray->UseCount == 0) {
-      delete shared_tray;
-      shared_tray = nullptr;
-    }
-  }
+  if (shared_tray.Get()) shared_tray.Get()->icons_.erase(this);
+  shared_tray.Detach();
 }
 
 bool TCoolTrayIcon::OwnerIsWindow() const {
@@ -497,16 +469,16 @@ void TCoolTrayIcon::HandleNotification(LPARAM code) {
       return;
     }
     case NIN_BALLOONSHOW:
-      if (OnBalloonHintShow) OnBalloonHintShow(shared_tray);
+      if (OnBalloonHintShow) OnBalloonHintShow(shared_tray.Get());
       return;
     case NIN_BALLOONHIDE:
-      if (OnBalloonHintHide) OnBalloonHintHide(shared_tray);
+      if (OnBalloonHintHide) OnBalloonHintHide(shared_tray.Get());
       return;
     case NIN_BALLOONTIMEOUT:
-      if (OnBalloonHintTimeout) OnBalloonHintTimeout(shared_tray);
+      if (OnBalloonHintTimeout) OnBalloonHintTimeout(shared_tray.Get());
       return;
     case NIN_BALLOONUSERCLICK:
-      if (OnBalloonHintClick) OnBalloonHintClick(shared_tray);
+      if (OnBalloonHintClick) OnBalloonHintClick(shared_tray.Get());
       return;
     default:
       return;

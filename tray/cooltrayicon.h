@@ -11,6 +11,7 @@
 
 #include "platform/component.h"
 #include "platform/messages.h"
+#include "platform/sharedwindow.h"
 #include "tray/graphics.h"
 #include "tray/simpletimer.h"
 #include "tray/trayservice.h"
@@ -53,20 +54,12 @@ class TPopupMenu : public TComponent {
 class TCoolTrayIcon;
 
 // Owner of the hidden window that receives the notifications of every tray icon.
-class TTrayIconHandler : public TObject {
- public:
-  TTrayIconHandler();
-  ~TTrayIconHandler() override;
-  TTrayIconHandler(const TTrayIconHandler&) = delete;
-  TTrayIconHandler& operator=(const TTrayIconHandler&) = delete;
-
-  UINT UseCount = 0;
-  HWND MessageWindow() const { return window_; }
+class TTrayIconHandler : public TSharedWindowOwner {
+ protected:
+  LRESULT WndProc(UINT msg, WPARAM wparam, LPARAM lparam) override;
 
  private:
   friend class TCoolTrayIcon;
-  LRESULT WndProc(UINT msg, WPARAM wparam, LPARAM lparam);
-  HWND window_;
   std::set<TCoolTrayIcon*> icons_;  // live icons: late notifications for others are dropped
 };
 

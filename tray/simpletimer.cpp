@@ -3,49 +3,28 @@
 namespace qb {
 namespace {
 
-TSimpleTimerHandler* shared_handler = nullptr;
+SharedWindow<TSimpleTimerHandler> shared_handler;
 
 void Attach() {
-  if (!shared_handler) shared_handler = new TSimpleTimerHandler;
-  ++shared_handler->UseCount;
+  shared_handler.Attach();
 }
 
 void Detach() {
-  if (!shared_handler) return;
-  if (shared_handler->UseCount > 0) --shared_handler->UseCount;
-  if (shared_handler->UseCount == 0) {
-    delete shared_handler;
-    shared_handler = nullptr;
-  }
+  shared_handler.Detach();
 }
 
 HWND SharedHandle() {
-  return shared_handler ? shared_handler->MessageWindow() : kNoWindow;
+  return shared_handler.Get() ? shared_handler.Get()->MessageWindow() : kNoWindow;
 }
-
-// Frees the shared window at shutdown if some timer was never destroyed.
-struct ModuleFinalizer {
-  ~ModuleFinalizer() {
-    delete shared_handler;
-    shared_handler = nullptr;
-  }
-} finalizer;
 
 }  // namespace
 
 TSimpleTimerHandler* SharedTimerWindow() {
-  return shared_handler;
-}
-
-TSimpleTimerHandler::TSimpleTimerHandler()
-    : window_(AllocateHWnd([this](UINT m, WPARAM w, LPARAM l) { return WndProc(m, w, l); })) {}
-
-TSimpleTimerHandler::~TSimpleTimerHandler() {
-  DeallocateHWnd(window_);
+  return shared_handler.Get();
 }
 
 LRESULT TSimpleTimerHandler::WndProc(UINT msg, WPARAM wparam, LPARAM lparam) {
-  if (msg != WM_TIMER) return DefWindowProc(window_, msg, wparam, lparam);
+  if (msg != WM_TIMER) return DefWindowProc(MessageWindow(), msg, wparam, lparam);
   // The id is the timer itself; a timer kills its platform timer before it goes, so a tick
   // never names a destroyed one.
   auto* timer = reinterpret_cast<TSimpleTimer*>(wparam);

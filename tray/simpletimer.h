@@ -4,6 +4,7 @@
 
 #include "platform/component.h"
 #include "platform/messages.h"
+#include "platform/sharedwindow.h"
 
 namespace qb {
 
@@ -38,19 +39,9 @@ class TSimpleTimer : public TObject {
 };
 
 // Owner of the shared hidden window; created by the first timer, destroyed with the last.
-class TSimpleTimerHandler : public TObject {
- public:
-  TSimpleTimerHandler();
-  ~TSimpleTimerHandler() override;
-  TSimpleTimerHandler(const TSimpleTimerHandler&) = delete;
-  TSimpleTimerHandler& operator=(const TSimpleTimerHandler&) = delete;
-
-  UINT UseCount = 0;
-  HWND MessageWindow() const { return window_; }
-
- private:
-  LRESULT WndProc(UINT msg, WPARAM wparam, LPARAM lparam);
-  HWND window_;
+class TSimpleTimerHandler : public TSharedWindowOwner {
+ protected:
+  LRESULT WndProc(UINT msg, WPARAM wparam, LPARAM lparam) override;
 };
 
 // The shared handler, or nullptr while no timer exists.

@@ -106,8 +106,6 @@ void AppTest::SetUp() {
   qputenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit());
   qb::SetMidiService(&midi_);
   errors_ = std::make_unique<qbtest::RecordingPresenter>();
-  liveDeck = 0;
-  lastPhase = 0;
 }
 
 void AppTest::TearDown() {

@@ -38,7 +38,6 @@ TEST_F(FuzzTest, HundredThousandHostileDatagramsLeaveTheBridgeWorking) {
 
   std::mt19937 rng(20261208);
   auto byte = [&] { return static_cast<char>(rng() & 0xFF); };
-  int probes = 0;
   for (int i = 0; cases.size() < 100000; ++i) {
     std::string d;
     switch (i % 4) {
@@ -69,8 +68,6 @@ TEST_F(FuzzTest, HundredThousandHostileDatagramsLeaveTheBridgeWorking) {
   ASSERT_GE(cases.size(), 100000u);
 
   for (size_t i = 0; i < cases.size(); ++i) {
-    // Probes sleep 20 ms each by design; answer a few, keep the rest out of the run time.
-    if (cases[i].starts_with("/__PIN") && ++probes > 20) continue;
     // Debug mode for a part of the run, so the monitor sees hostile texts too.
     f.CheckBox1->setChecked(i % 10 == 0);
     const std::string copy = cases[i];  // a buffer of exactly its size

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/scriptedsocketlib.h"
+#include "net/fake/scriptedsocketlib.h"
 #include "net/udpsockutil.h"
 #include "tests/common/testsupport.h"
 #include "tests/net/netsupport.h"

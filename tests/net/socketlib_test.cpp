@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "net/scriptedsocketlib.h"
+#include "net/fake/scriptedsocketlib.h"
 #include "net/socketlib.h"
 #include "net/udpsockutil.h"
 #include "tests/common/testsupport.h"
@@ -117,5 +119,44 @@ TEST(SocketLibrary, ReadinessNoticesFollowTheRepostingRules) {
   qbtest::PumpFor(std::chrono::milliseconds(100));
   EXPECT_EQ(notices.size(), 3u) << "a notice after the registration was cancelled";
   EXPECT_EQ(lib.closesocket(s), 0);
+  DeallocateHWnd(wnd);
+}
+
+TEST(SocketLibrary, QueuedDatagramsAreAnnouncedInOnePassAndAHandlerMayCloseTheSocket) {
+  auto& lib = RealSocketLibrary();
+  TSocket s = lib.socket(ws::kAfInet, ws::kSockDgram, 0);
+  ASSERT_NE(s, ws::kInvalidSocket);
+  SockAddrIn addr;
+  addr.sin_family = ws::kAfInet;
+  ASSERT_EQ(lib.bind(s, &addr, sizeof addr), 0);
+  const std::uint16_t port = nettest::BoundPort(s);
+  std::vector<std::string> got;
+  bool close_on_next = false;
+  HWND wnd = AllocateHWnd([&](UINT msg, WPARAM, LPARAM l) {
+    if (msg != 0x1667 || l != ws::MakeSelectLParam(ws::kFdRead, 0)) return LRESULT{0};
+    char buf[16];
+    SockAddrIn from;
+    int fromlen = sizeof from;
+    const int n = lib.recvfrom(s, buf, sizeof buf, 0, &from, &fromlen);
+    if (n >= 0) got.emplace_back(buf, static_cast<size_t>(n));
+    if (close_on_next) lib.closesocket(s);  // from inside its own notice
+    return LRESULT{0};
+  });
+  ASSERT_EQ(lib.WSAAsyncSelect(s, wnd, 0x1667, ws::kFdRead), 0);
+
+  nettest::Peer peer;
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(peer.SendTo(port, std::to_string(i)));
+  // Each notice is answered by a receive, so the next follows at once: one pass of the event
+  // loop announces all ten, one datagram per notice, in order.
+  QCoreApplication::processEvents();
+  EXPECT_EQ(got.size(), 10u);
+  for (int i = 0; i < static_cast<int>(got.size()); ++i) EXPECT_EQ(got[i], std::to_string(i));
+
+  close_on_next = true;
+  ASSERT_TRUE(peer.SendTo(port, "a"));
+  ASSERT_TRUE(peer.SendTo(port, "b"));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return got.size() == 11; }));
+  qbtest::PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(got.size(), 11u) << "a notice for a socket its handler had closed";
   DeallocateHWnd(wnd);
 }

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -156,4 +157,47 @@ TEST(RegisteredMessage, OneNumberPerName) {
   EXPECT_NE(a, b);
   EXPECT_EQ(RegisterWindowMessage("TaskbarCreated"), a);
   EXPECT_EQ(RegisterWindowMessage("taskbarcreated"), a);
+}
+
+TEST(MessageWindow, PostFromAHandlerIsHandledRightAfterItInTheSamePass) {
+  std::vector<std::string> order;
+  HWND b = AllocateHWnd([&](UINT m, WPARAM, LPARAM) {
+    order.push_back("b" + std::to_string(m - WM_USER));
+    return LRESULT{0};
+  });
+  HWND a = AllocateHWnd([&](UINT, WPARAM, LPARAM) {
+    PostMessage(b, WM_USER + 1, 0, 0);
+    PostMessage(b, WM_USER + 2, 0, 0);
+    order.push_back("a done");
+    return LRESULT{0};
+  });
+  SendMessage(a, WM_USER, 0, 0);
+  EXPECT_EQ(order, (std::vector<std::string>{"a done", "b1", "b2"}));
+
+  // A post of this thread still in Qt's queue is never overtaken by a later one.
+  order.clear();
+  PostMessage(b, WM_USER + 9, 0, 0);
+  SendMessage(a, WM_USER, 0, 0);
+  EXPECT_EQ(order, std::vector<std::string>{"a done"});
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return order.size() == 4; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"a done", "b9", "b1", "b2"}));
+  DeallocateHWnd(a);
+  DeallocateHWnd(b);
+}
+
+TEST(MessageWindow, AMessageThatPostsItselfLetsTheLoopIn) {
+  int runs = 0;
+  HWND w = 0;
+  w = AllocateHWnd([&](UINT, WPARAM, LPARAM) {
+    if (++runs < 2000) PostMessage(w, WM_USER, 0, 0);
+    return LRESULT{0};
+  });
+  Recorder timer;
+  SetTimer(timer.wnd, 1, 10);
+  SendMessage(w, WM_USER, 0, 0);  // returns: the rest goes through the event loop
+  EXPECT_LT(runs, 2000);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return runs == 2000; }));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return !timer.got.empty(); }));
+  KillTimer(timer.wnd, 1);
+  DeallocateHWnd(w);
 }

@@ -1,4 +1,4 @@
-#include "net/scriptedsocketlib.h"
+#include "net/fake/scriptedsocketlib.h"
 
 #include <arpa/inet.h>
 
@@ -58,6 +58,11 @@ int ScriptedSocketLibrary::setsockopt(TSocket s, int level, int optname, const v
                                       int optlen) {
   if (Take(kSetSockOpt)) return ws::kSocketError;
   return real_.setsockopt(s, level, optname, optval, optlen);
+}
+
+int ScriptedSocketLibrary::getsockopt(TSocket s, int level, int optname, void* optval,
+                                      int* optlen) {
+  return real_.getsockopt(s, level, optname, optval, optlen);
 }
 
 int ScriptedSocketLibrary::WSAAsyncSelect(TSocket s, HWND wnd, UINT msg, std::int32_t events) {

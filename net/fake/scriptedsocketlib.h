@@ -55,6 +55,7 @@ class ScriptedSocketLibrary : public SocketLibrary {
   TSocket socket(int af, int type, int protocol) override;
   int bind(TSocket s, const SockAddrIn* addr, int addrlen) override;
   int setsockopt(TSocket s, int level, int optname, const void* optval, int optlen) override;
+  int getsockopt(TSocket s, int level, int optname, void* optval, int* optlen) override;
   int WSAAsyncSelect(TSocket s, HWND wnd, UINT msg, std::int32_t events) override;
   int ioctlsocket(TSocket s, std::uint32_t cmd, std::uint32_t* argp) override;
   int recvfrom(TSocket s, void* buf, int len, int flags, SockAddrIn* from, int* fromlen) override;

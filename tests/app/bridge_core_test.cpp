@@ -1,0 +1,447 @@
+// The bridge's rules on their own: datagrams in, everything the rules do out, in order. No
+// window, no settings, no socket.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "app/bridge.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+std::string Hex(const uint8_t* b, size_t n) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
+    s += buf;
+  }
+  return s;
+}
+
+// Records what the rules do, each as one line of text.
+class Recorder : public qb::Bridge::Output {
+ public:
+  Events events;
+  int32_t channel = 1;
+  int64_t now = 1000;
+  qb::TimeOfDay time{14, 3, 9, 500};
+  int armed = -1;
+  bool fail_sends = false;
+
+  void Reply(uint32_t sender, std::string_view bytes) override {
+    const auto* a = reinterpret_cast<const unsigned char*>(&sender);
+    events.push_back("reply " + std::to_string(a[0]) + "." + std::to_string(a[1]) + "." +
+                     std::to_string(a[2]) + "." + std::to_string(a[3]) + " " +
+                     std::to_string(bytes.size()));
+    if (bytes != qb::Bridge::kReply) events.push_back("wrong reply bytes");
+  }
+  void ArmReplyTimer(int ms) override { armed = ms; }
+  int64_t NowMs() override { return now; }
+  void DeckCaption(std::string_view c) override { events.push_back("deck " + std::string(c)); }
+  void BeatIndicator(bool on) override { events.push_back(on ? "beat on" : "beat off"); }
+  void PositionCaption(std::string_view c) override {
+    events.push_back("position " + std::string(c));
+  }
+  int32_t Channel() override { return channel; }
+  void ShortMessage(uint8_t s, uint8_t d1, uint8_t d2) override {
+    const uint8_t b[3] = {s, d1, d2};
+    events.push_back("short " + Hex(b, 3));
+    if (fail_sends) throw std::runtime_error("port closed");
+  }
+  void LongMessage(const uint8_t* bytes, uint16_t length) override {
+    events.push_back("long " + Hex(bytes, length));
+    if (fail_sends) throw std::runtime_error("port closed");
+  }
+  qb::TimeOfDay LocalTime() override { return time; }
+  void LogLine(std::string_view line) override { events.push_back("log " + std::string(line)); }
+};
+
+std::string BigEndian(uint32_t bits) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(bits >> (24 - 8 * i));
+  return s;
+}
+std::string Padded(std::string s) {
+  s.push_back('\0');
+  while (s.size() % 4) s.push_back('\0');
+  return s;
+}
+std::string F(const std::string& address, float value) {
+  return Padded(address) + Padded(",f") + BigEndian(std::bit_cast<uint32_t>(value));
+}
+std::string I(const std::string& address, int32_t value) {
+  return Padded(address) + Padded(",i") + BigEndian(static_cast<uint32_t>(value));
+}
+std::string Bundle(const std::string& element) {
+  return std::string("#bundle\0", 8) + std::string("\0\0\0\0\0\0\0\1", 8) +
+         BigEndian(static_cast<uint32_t>(element.size())) + element;
+}
+std::string Raw(const char* s, size_t n) {
+  return std::string(s, n);
+}
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const std::string kPing = Raw("/__PING\0,\0\0\0", 12);
+
+struct Row {
+  const char* name;
+  std::vector<std::string> datagrams;  // fed in order, from 192.0.2.20
+  Events out;
+};
+
+void Feed(qb::Bridge& bridge, const std::vector<std::string>& datagrams) {
+  for (const std::string& d : datagrams) {
+    // A buffer of exactly the datagram's size, so a read past it is caught by the sanitizers.
+    std::vector<char> exact(d.begin(), d.end());
+    bridge.Datagram(exact, 0x140200C0);
+  }
+}
+
+// Dispatch with the debug view off and both messages let out.
+const Row kDispatch[] = {
+    {"crossfaderAboveHalfIsTheRightDeck", {F("/Traktor.XFader", 0.75f)}, {"deck BeatR"}},
+    {"crossfaderAtHalfIsTheLeftDeck", {F("/Traktor.XFader", 0.5f)}, {"deck BeatL"}},
+    {"crossfaderJustAboveHalf",
+     {F("/Traktor.XFader", std::nextafter(0.5f, 1.0f)), F("/Traktor.Deck1.Seek", 10)},
+     {"deck BeatR", "position 10", "long F0 7F 01 01 01 00 00 01 00 F7"}},
+    {"nanCrossfaderChangesNothing",
+     {F("/Traktor.XFader", 0.9f), F("/Traktor.XFader", kNaN), F("/Traktor.XFader", -kNaN),
+      F("/Traktor.Deck1.Beat", 1)},
+     {"deck BeatR", "beat on", "short 80 7F 19"}},
+    {"onlyTwelveCharactersOfTheCrossfaderCount", {F("/Traktor.XFa", 0.9f)}, {"deck BeatR"}},
+    {"beatOfTheLiveDeckOnly",
+     {F("/Traktor.Deck1.Beat", 1), F("/Traktor.Deck0.Beat", 1)},
+     {"beat on", "short 80 7F 19"}},
+    {"secondBeatWhileTheIndicatorIsOnIsDropped",
+     {F("/Traktor.Deck0.Beat", 1), F("/Traktor.Deck0.Beat", 1)},
+     {"beat on", "short 80 7F 19"}},
+    {"bundleWithOneElementIsTheBareMessage",
+     {Bundle(F("/Traktor.Deck0.Beat", 1))},
+     {"beat on", "short 80 7F 19"}},
+    {"bundleArgumentIsItsLastFourBytes",
+     {Bundle(F("/Traktor.XFader", 0.1f) + F("/Traktor.Deck1.Beat", 0.9f))},
+     {"deck BeatR"}},
+    {"phaseFallingBackIsABeat",
+     {F("/VirtualDJ/Phase", 0.2f), F("/VirtualDJ/Phase", 0.6f), F("/VirtualDJ/Phase", 0.95f),
+      F("/VirtualDJ/Phase", 0.05f)},
+     {"beat on", "short 80 7F 19"}},
+    {"phaseIgnoresDeckAndGate",
+     {F("/Traktor.XFader", 0.9f), F("/VirtualDJ/Phase", 0.5f), F("/VirtualDJ/Phase", 0.01f),
+      F("/VirtualDJ/Phase", 0.5f), F("/VirtualDJ/Phase", 0.01f)},
+     {"deck BeatR", "beat on", "short 80 7F 19", "beat on", "short 80 7F 19"}},
+    {"firstNegativePhaseIsBelowTheInitialZero",
+     {I("/VirtualDJ/Phase", -3)},
+     {"beat on", "short 80 7F 19"}},
+    {"phaseComparesRawBits",  // -1.0 lies above -0.5 as bits
+     {F("/VirtualDJ/Phase", 0.25f), F("/VirtualDJ/Phase", -0.5f), F("/VirtualDJ/Phase", -1.0f)},
+     {"beat on", "short 80 7F 19"}},
+    {"seekRoundsHalfToEven",
+     {F("/Traktor.Deck0.Seek", 1234.5f), F("/Traktor.Deck0.Seek", 1235.5f),
+      F("/Traktor.Deck0.Seek", -0.5f), F("/Traktor.Deck0.Seek", -2.5f),
+      F("/Traktor.Deck0.Seek", 7.51f)},
+     {"position 1234", "long F0 7F 01 01 01 00 02 03 28 F7", "position 1236",
+      "long F0 7F 01 01 01 00 02 03 3C F7", "position 0", "long F0 7F 01 01 01 00 00 00 00 F7",
+      "position -2", "position 8", "long F0 7F 01 01 01 00 00 00 50 F7"}},
+    {"seekOfTheDeckNotLiveIsIgnored", {F("/Traktor.Deck1.Seek", 50)}, {}},
+    {"seekBeyond32BitsWraps",
+     {F("/Traktor.Deck0.Seek", 4294967296.0f + 8192.0f)},
+     {"position 8192", "long F0 7F 01 01 01 00 0D 27 14 F7"}},
+    {"seekWithoutAWholeNumberSendsNothing",
+     {F("/Traktor.Deck0.Seek", kNaN), F("/Traktor.Deck0.Seek", kInf),
+      F("/Traktor.Deck0.Seek", -kInf), F("/Traktor.Deck0.Seek", 9.3e18f),
+      F("/Traktor.Deck0.Seek", -9.3e18f), F("/Traktor.Deck0.Seek", 3.0e38f)},
+     {}},
+    {"largestSingleBelow2To63StillConverts",
+     {F("/Traktor.Deck0.Seek", -9.2233715e18f)},  // -2^63 + 2^39: low 32 bits are 0
+     {"position 0", "long F0 7F 01 01 01 00 00 00 00 F7"}},
+    {"shortDatagramsMatchNothing",
+     {"", "/", Raw("/T\0", 3), "/Tra", "/Trak", "#bund", Raw("#bundle\0/Trakto", 15)},
+     {}},
+    {"probeIsNotLoggedOrDispatched", {kPing, F("/Other", 1)}, {}},
+    {"onlyTheFirstAddressOfABundleCounts",
+     {Bundle(F("/Other", 1) + F("/Traktor.Deck0.Beat", 1))},
+     {}},
+};
+
+TEST(BridgeRules, DispatchTable) {
+  for (const Row& row : kDispatch) {
+    SCOPED_TRACE(row.name);
+    Recorder out;
+    qb::Bridge bridge(out);
+    Feed(bridge, row.datagrams);
+    EXPECT_EQ(out.events, row.out);
+  }
+}
+
+// The debug view on, with an empty filter unless a row says otherwise.
+struct MonitorRow {
+  const char* name;
+  const char* filter;
+  std::vector<std::string> datagrams;
+  Events log;
+};
+
+const MonitorRow kMonitor[] = {
+    {"traktorSingleInTheShortestGeneralForm",
+     "",
+     {F("/Traktor.Deck0.Beat", 1), F("/Traktor.Deck1.Beat", 0.5f), F("/Traktor.XFa", 0.1f),
+      F("/Traktor.Deck1.Beat", 1.0e20f)},
+     {"14:3:9,500\t/Traktor.Deck0.Beat.,f..?\u0080..\t1",
+      "14:3:9,500\t/Traktor.Deck1.Beat.,f..?...\t0.5",
+      "14:3:9,500\t/Traktor.XFa....,f..=\u00CC\u00CC\u00CD\t0.100000001490116",
+      "14:3:9,500\t/Traktor.Deck1.Beat.,f..`\u00AD\u0078\u00EC\t1.00000002004088e+20"}},
+    {"virtualDJIntegerIsTheRawBits",
+     "",
+     {I("/VirtualDJ/Phase", -1), F("/VirtualDJ/Phase", 0.5f)},
+     {"14:3:9,500\t/VirtualDJ/Phase....,i..\u00FF\u00FF\u00FF\u00FF\t-1",
+      "14:3:9,500\t/VirtualDJ/Phase....,f..?...\t1056964608"}},
+    {"controlBytesShowAsPicturesNeverAsLineBreaks",
+     "",
+     {Raw("/Traktor\n\r\x01\x1F\x7F\x7E\xE9\x80", 16)},
+     {"14:3:9,500\t/Traktor\u240A\u240D\u2401\u241F\u2421~\u00E9\u0080\t3.38836312245837e+38"}},
+    {"neitherTraktorNorVirtualDJIsNeverLogged",
+     "",
+     {kPing, F("/Other", 1), Bundle(F("/Other", 1)), "/Trakt"},
+     {}},
+    {"bundleElementIsLogged",
+     "",
+     {Bundle(F("/Virtual", 1))},
+     {"14:3:9,500\t/Virtual....,f..?\u0080..\t1065353216"}},
+    {"filterHidesItsPrefixButShortLinesHideNothing",
+     "/T\n/\n\n/Traktor.Deck0",
+     {F("/Traktor.Deck0.Beat", 1), F("/Traktor.Deck1.Seek", 1)},
+     {"14:3:9,500\t/Traktor.Deck1.Seek.,f..?\u0080..\t1"}},
+    {"filterReachingIntoTheTypeTag",
+     "/Traktor.Deck0.Beat.,f",
+     {F("/Traktor.Deck0.Beat", 1), F("/Traktor.Deck0.BeatX", 1)},
+     {"14:3:9,500\t/Traktor.Deck0.BeatX....,f..?\u0080..\t1"}},
+    {"filterLongerThanTheTextHidesNothing",
+     "/VirtualDJ/Phase....,f..AAAAAAAAAAAAAAAA\n/Tr",
+     {F("/VirtualDJ/Phase", 1)},
+     {"14:3:9,500\t/VirtualDJ/Phase....,f..?\u0080..\t1065353216"}},
+};
+
+TEST(BridgeRules, MonitorTable) {
+  for (const MonitorRow& row : kMonitor) {
+    SCOPED_TRACE(row.name);
+    Recorder out;
+    qb::Bridge bridge(out);
+    bridge.debug = true;
+    bridge.beats_out = bridge.time_code_out = false;
+    bridge.SetFilter(row.filter);
+    Feed(bridge, row.datagrams);
+    Events log;
+    for (const std::string& e : out.events)
+      if (e.starts_with("log ")) log.push_back(e.substr(4));
+    EXPECT_EQ(log, row.log);
+  }
+}
+
+TEST(BridgeRules, FilteredDatagramIsStillDispatched) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  bridge.debug = true;
+  bridge.SetFilter("/Traktor.Deck0");
+  Feed(bridge, {F("/Traktor.Deck0.Beat", 1), F("/Traktor.Deck0.Seek", 10)});
+  EXPECT_EQ(out.events, (Events{"beat on", "short 80 7F 19", "position 10\t0:01.00",
+                                "long F0 7F 01 01 01 00 00 01 00 F7"}));
+}
+
+TEST(BridgeRules, StampUsesTheTimeOfEachLineAndTheUsersSeparator) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  bridge.debug = true;
+  bridge.beats_out = false;
+  bridge.SetDecimalPoint(",");
+  out.time = {9, 5, 7, 42};
+  Feed(bridge, {F("/Traktor.Deck0.Beat", 0.5f)});
+  out.time = {0, 0, 0, 0};
+  Feed(bridge, {F("/Traktor.Deck0.Beat", 0.25f)});
+  EXPECT_EQ(out.events.back(), "log 0:0:0,0\t/Traktor.Deck0.Beat.,f..>\u0080..\t0,25");
+  EXPECT_EQ(out.events[1], "log 9:5:7,42\t/Traktor.Deck0.Beat.,f..?...\t0,5");
+}
+
+struct TimeRow {
+  int32_t position;
+  const char* caption;        // short form
+  const char* debug_caption;  // with "Debug" ticked
+  const char* midi;           // nullptr: nothing is sent
+};
+
+const TimeRow kTime[] = {
+    {66, "66", "66\t0:06.06", "F0 7F 01 01 01 00 00 06 3C F7"},
+    {0, "0", "0\t0:00.00", "F0 7F 01 01 01 00 00 00 00 F7"},
+    {599, "599", "599\t0:59.09", "F0 7F 01 01 01 00 00 3B 5A F7"},
+    {600, "600", "600\t1:00.00", "F0 7F 01 01 01 00 01 00 00 F7"},
+    {1234, "1234", "1234\t2:03.04", "F0 7F 01 01 01 00 02 03 28 F7"},
+    {36000, "36000", "36000\t60:00.00", "F0 7F 01 01 01 00 3C 00 00 F7"},
+    {128 * 600 - 1, "76799", "76799\t127:59.09", "F0 7F 01 01 01 00 7F 3B 5A F7"},
+    {128 * 600, "76800", "76800\t128:00.00", nullptr},  // minutes beyond seven bits
+    {-5, "-5", "-5\t0:00.0-5", nullptr},
+    {std::numeric_limits<int32_t>::max(), "2147483647", "2147483647\t3579139:24.07", nullptr},
+    {std::numeric_limits<int32_t>::min(), "-2147483648", "-2147483648\t-3579139:0-24.0-8", nullptr},
+};
+
+TEST(BridgeRules, TimeCodeTable) {
+  for (const TimeRow& row : kTime) {
+    SCOPED_TRACE(row.position);
+    for (bool debug : {false, true}) {
+      Recorder out;
+      qb::Bridge bridge(out);
+      bridge.debug = debug;
+      bridge.Time(row.position);
+      Events expected = {std::string("position ") + (debug ? row.debug_caption : row.caption)};
+      if (row.midi) expected.push_back(std::string("long ") + row.midi);
+      EXPECT_EQ(out.events, expected);
+    }
+  }
+}
+
+TEST(BridgeRules, BeatStatusIsTheChannelValuePlus127) {
+  for (const auto& [channel, status] : {std::pair{1, "80"}, {16, "8F"}, {17, "90"}, {127, "FE"}}) {
+    Recorder out;
+    out.channel = channel;
+    qb::Bridge bridge(out);
+    bridge.Beat();
+    EXPECT_EQ(out.events, (Events{"beat on", std::string("short ") + status + " 7F 19"}));
+  }
+}
+
+TEST(BridgeRules, EnableSwitchesGateOnlyTheMidi) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  bridge.beats_out = false;
+  bridge.time_code_out = false;
+  bridge.Beat();
+  bridge.Time(66);
+  EXPECT_EQ(out.events, (Events{"beat on", "position 66"}));
+}
+
+TEST(BridgeRules, IndicatorTimeoutReopensTheTraktorGateOnly) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  Feed(bridge, {F("/Traktor.Deck0.Beat", 1)});
+  EXPECT_TRUE(bridge.BeatGateClosed());
+  bridge.BeatTimeout();
+  EXPECT_FALSE(bridge.BeatGateClosed());
+  Feed(bridge, {F("/Traktor.Deck0.Beat", 1)});
+  // The buttons' beat sends whatever the gate says.
+  bridge.Beat();
+  EXPECT_EQ(out.events, (Events{"beat on", "short 80 7F 19", "beat off", "beat on",
+                                "short 80 7F 19", "beat on", "short 80 7F 19"}));
+}
+
+TEST(BridgeRules, FailingSendEndsTheDatagramButKeepsPhaseAndGate) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  bridge.debug = true;
+  out.fail_sends = true;
+  Feed(bridge, {F("/VirtualDJ/Phase", 0.9f)});
+  EXPECT_THROW(Feed(bridge, {F("/VirtualDJ/Phase", 0.1f)}), std::runtime_error);
+  EXPECT_EQ(bridge.lastPhase, std::bit_cast<int32_t>(0.1f));
+  EXPECT_TRUE(bridge.BeatGateClosed());  // closed before the send failed
+  // Only the first datagram reached the monitor step.
+  int logged = 0;
+  for (const std::string& e : out.events) logged += e.starts_with("log ");
+  EXPECT_EQ(logged, 1);
+}
+
+// ---- The discovery reply
+
+TEST(BridgeProbe, ReplyLeavesAfterTheDelayToTheSender) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  for (const std::string& probe : {kPing, std::string("/__PINX"), Raw("/__PING\0\0", 9)}) {
+    SCOPED_TRACE(probe);
+    out.events.clear();
+    Feed(bridge, {probe});
+    EXPECT_EQ(out.armed, qb::Bridge::kReplyDelayMs);
+    EXPECT_TRUE(out.events.empty());  // nothing before the delay
+    out.now += qb::Bridge::kReplyDelayMs;
+    bridge.ReplyTimer();
+    EXPECT_EQ(out.events, Events{"reply 192.0.2.20 25"});
+    EXPECT_EQ(out.armed, -1);
+  }
+}
+
+TEST(BridgeProbe, NotProbes) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  Feed(bridge, {Raw("/__PONG\0,s\0\0", 12), Bundle(kPing), "/__PI"});
+  EXPECT_EQ(bridge.PendingReplies(), 0u);
+  EXPECT_EQ(out.armed, -1);
+}
+
+TEST(BridgeProbe, OnePendingReplyPerSenderAtMostFiftyASecond) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  int replies = 0;
+  // A probe every millisecond for a second: each reply waits its 20 ms, and further probes of
+  // the sender while it waits get none of their own.
+  for (int ms = 0; ms < 1000; ++ms) {
+    Feed(bridge, {kPing});
+    ++out.now;
+    if (out.armed >= 0 && bridge.PendingReplies() > 0) {
+      bridge.ReplyTimer();
+    }
+  }
+  for (const std::string& e : out.events) replies += e.starts_with("reply ");
+  EXPECT_LE(replies, 50);
+  EXPECT_GE(replies, 45);
+}
+
+TEST(BridgeProbe, SendersAreAnsweredInOrderAndAFloodOfSendersIsCapped) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  for (uint32_t i = 0; i < qb::Bridge::kMaxPendingReplies + 10; ++i) {
+    std::vector<char> ping(kPing.begin(), kPing.end());
+    bridge.Datagram(ping, 0x0100007F + (i << 24));
+    out.now += 1;
+  }
+  EXPECT_EQ(bridge.PendingReplies(), qb::Bridge::kMaxPendingReplies);
+  // The timer fires late: everything due goes at once, in the order of the probes.
+  out.now += 100;
+  bridge.ReplyTimer();
+  ASSERT_EQ(out.events.size(), qb::Bridge::kMaxPendingReplies);
+  EXPECT_EQ(out.events.front(), "reply 127.0.0.1 25");
+  EXPECT_EQ(out.events[1], "reply 127.0.0.2 25");
+  EXPECT_EQ(out.armed, -1);
+}
+
+TEST(BridgeProbe, TimerFiringEarlyKeepsTheReplyForLater) {
+  Recorder out;
+  qb::Bridge bridge(out);
+  Feed(bridge, {kPing});
+  out.now += 5;
+  bridge.ReplyTimer();
+  EXPECT_TRUE(out.events.empty());
+  EXPECT_EQ(out.armed, 15);
+  out.now += 15;
+  bridge.ReplyTimer();
+  EXPECT_EQ(out.events, Events{"reply 192.0.2.20 25"});
+}
+
+TEST(BridgeProbe, FailingReplyLeavesTheOthersArmed) {
+  struct Failing : Recorder {
+    void Reply(uint32_t, std::string_view) override { throw std::runtime_error("send"); }
+  } out;
+  qb::Bridge bridge(out);
+  Feed(bridge, {kPing});
+  out.now += 1;
+  std::vector<char> other(kPing.begin(), kPing.end());
+  bridge.Datagram(other, 0x0100007F);
+  out.now += 20;
+  EXPECT_THROW(bridge.ReplyTimer(), std::runtime_error);
+  EXPECT_EQ(bridge.PendingReplies(), 1u);
+  EXPECT_GE(out.armed, 0);
+}
+
+}  // namespace
