@@ -54,6 +54,7 @@ void PrepareJackEnvironment() {
 // process callback; it is made once and kept, so a late cycle never reads freed memory.
 struct Slot {
   std::atomic<jack_port_t*> port{nullptr};
+  std::atomic<jack_nframes_t> hold{0};  // frames to keep the ring while no connection is live
   jack_ringbuffer_t* ring = nullptr;
   bool used = false;        // guarded by JackSystem::mutex_
   unsigned generation = 0;  // of the client the port was made on; guarded by mutex_
@@ -130,7 +131,7 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
  private:
   bool Connect();
   void Close(jack_client_t* client);
-  void WaitCycles(unsigned cycles);
+  int Link(Slot& s, jack_port_t* port, const std::string& other);
   static int Process(jack_nframes_t frames, void* arg);
   static void Shutdown(jack_status_t, const char*, void* arg);
   static void Connection(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
@@ -246,22 +247,16 @@ MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& ta
   s.generation = generation_.load();
   s.short_ = short_name;
   jack_ringbuffer_reset(s.ring);
-  std::set<std::string> peers;
   {
     std::lock_guard peers_lock(peers_mutex_);
     s.device = device;
-    peers = peers_[device];
   }
-  if (!target.empty()) peers.insert(target);
   s.port.store(port);
-
-  bool connected = false;
-  for (const std::string& p : peers) {
-    if (!jack_port_by_name(c, p.c_str())) continue;
-    const int r = jack_connect(c, jack_port_name(port), p.c_str());
-    if (r == 0) {
-      connected = true;
-    } else if (p == target && r != EEXIST) {
+  // The chosen port's connection is the device; other ends remembered from before a lost
+  // server are Tend's, once the session has the device again.
+  if (!target.empty()) {
+    const int r = Link(s, port, target);
+    if (r != 0 && r != EEXIST) {
       // The chosen port takes no connection (its client is not active yet): not a device.
       s.port.store(nullptr);
       jack_port_unregister(c, port);
@@ -274,9 +269,6 @@ MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& ta
       return MIDIERR_NODEVICE;
     }
   }
-  // Other ends that are not there yet are connected by Tend once they appear.
-  // A new connection carries data only once the server has switched to the new graph.
-  if (connected) WaitCycles(3);
   out = std::make_unique<JackDevice>(shared_from_this(), slot, generation_.load());
   return MMSYSERR_NOERROR;
 }
@@ -303,15 +295,14 @@ void JackSystem::Release(std::size_t slot, unsigned generation) {
   s.short_.clear();
 }
 
-void JackSystem::WaitCycles(unsigned cycles) {
+// A new connection carries data only from the cycle the server switches to the new graph on:
+// until the process callback sees the port connected, what is sent stays in the ring.
+int JackSystem::Link(Slot& s, jack_port_t* port, const std::string& other) {
   jack_client_t* c = client_.load();
-  const jack_nframes_t start = jack_last_frame_time(c);
-  const jack_nframes_t span = cycles * jack_get_buffer_size(c);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (jack_last_frame_time(c) - start < span && !gone_.load() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  s.hold.store(2 * jack_get_sample_rate(c));
+  const int r = jack_connect(c, jack_port_name(port), other.c_str());
+  if (r != 0) s.hold.store(0);
+  return r;
 }
 
 int JackSystem::Process(jack_nframes_t frames, void* arg) {
@@ -322,6 +313,14 @@ int JackSystem::Process(jack_nframes_t frames, void* arg) {
     if (!port) continue;
     void* buffer = jack_port_get_buffer(port, frames);
     jack_midi_clear_buffer(buffer);
+    if (const jack_nframes_t hold = s.hold.load(); hold > 0) {
+      if (jack_port_connected(port) > 0) {
+        s.hold.store(0);
+      } else {
+        s.hold.store(hold > frames ? hold - frames : 0);
+        continue;
+      }
+    }
     for (;;) {
       Length n = 0;
       if (jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&n), sizeof n) < sizeof n) break;
@@ -393,7 +392,7 @@ void JackSystem::Tend() {
     }
     for (const std::string& p : peers) {
       if (jack_port_by_name(c, p.c_str()) && !jack_port_connected_to(mine, p.c_str()))
-        jack_connect(c, jack_port_name(mine), p.c_str());
+        Link(s, mine, p);
     }
   }
 }

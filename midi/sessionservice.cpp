@@ -350,24 +350,27 @@ void SessionMidiService::RebindLoop() {
       if (stop_) return;
       changed_ = false;
     }
-    for (auto& p : providers_) p->Tend();
     std::vector<std::shared_ptr<Session>> gone;
     {
       std::lock_guard lock(mutex_);
       for (auto& [handle, session] : sessions_)
         if (session->Gone()) gone.push_back(session);
     }
-    waiting = !gone.empty();
-    if (gone.empty()) continue;
-    Listed listed = Devices();
-    for (auto& session : gone) {
-      for (auto& entry : listed.entries) {
-        if (entry.name != session->Name()) continue;
-        std::unique_ptr<OutputDevice> device;
-        if (entry.open(device) == MMSYSERR_NOERROR) session->Rebind(std::move(device));
-        break;
+    if (!gone.empty()) {
+      Listed listed = Devices();
+      for (auto& session : gone) {
+        for (auto& entry : listed.entries) {
+          if (entry.name != session->Name()) continue;
+          std::unique_ptr<OutputDevice> device;
+          if (entry.open(device) == MMSYSERR_NOERROR) session->Rebind(std::move(device));
+          break;
+        }
       }
     }
+    waiting = false;
+    for (auto& session : gone) waiting |= session->Gone();
+    // After the re-binding, so that a device back under its session gets its connections.
+    for (auto& p : providers_) p->Tend();
   }
 }
 
