@@ -1,20 +1,130 @@
 #include "midi/midiout.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <vector>
 
 namespace qb {
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepFreedBlocks = false;  // the sanitizer must see every use after free
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kKeepFreedBlocks = false;
+#else
+constexpr bool kKeepFreedBlocks = true;
+#endif
+#else
+constexpr bool kKeepFreedBlocks = true;
+#endif
+
+// Freed blocks wait here for the next message of their size: a time code for every seek must
+// not cost the allocator anything. Blocks are zero-filled again when they are handed out.
+class BlockCache {
+ public:
+  void* Take(std::size_t size) {
+    {
+      std::lock_guard lock(mutex_);
+      ++live_;
+      for (Shelf& shelf : shelves_) {
+        if (shelf.size != size || shelf.blocks.empty()) continue;
+        void* p = shelf.blocks.back();
+        shelf.blocks.pop_back();
+        std::memset(p, 0, size);
+        return p;
+      }
+    }
+    void* p = std::calloc(size, 1);
+    if (!p) Forget();
+    return p;
+  }
+  void Give(void* p, std::size_t size) {
+    {
+      std::lock_guard lock(mutex_);
+      --live_;
+      for (Shelf& shelf : shelves_) {
+        if (!kKeepFreedBlocks) break;
+        if (shelf.size == 0) {
+          shelf.size = size;
+          shelf.blocks.reserve(kBlocksPerShelf);
+        }
+        if (shelf.size != size) continue;
+        if (shelf.blocks.size() < kBlocksPerShelf) {
+          shelf.blocks.push_back(p);
+          return;
+        }
+        break;
+      }
+    }
+    std::free(p);
+  }
+  std::size_t Live() {
+    std::lock_guard lock(mutex_);
+    return live_;
+  }
+
+ private:
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    --live_;
+  }
+  static constexpr std::size_t kBlocksPerShelf = 256;
+  struct Shelf {
+    std::size_t size = 0;
+    std::vector<void*> blocks;
+  };
+  std::mutex mutex_;
+  std::size_t live_ = 0;
+  Shelf shelves_[8];  // a handful of sizes: headers, wrappers, time codes and beats
+};
+
+BlockCache& Blocks() {
+  static BlockCache* cache = new BlockCache;  // outlives every port, also at exit
+  return *cache;
+}
+
+// Each block carries its size in front, so it can go back to its shelf.
+constexpr std::size_t kPrefix = alignof(std::max_align_t);
+
+}  // namespace
+
 void* AllocSharedLocked(std::uint16_t size, HGLOBAL& handle) {
-  void* p = std::calloc(size ? size : 1, 1);
-  handle = reinterpret_cast<HGLOBAL>(p);
-  return p;
+  const std::size_t n = size ? size : 1;
+  auto* block = static_cast<unsigned char*>(Blocks().Take(kPrefix + n));
+  handle = 0;
+  if (!block) return nullptr;
+  std::memcpy(block, &n, sizeof n);
+  handle = reinterpret_cast<HGLOBAL>(block + kPrefix);
+  return block + kPrefix;
 }
 
 void FreeSharedLocked(HGLOBAL handle, void* /*address*/) {
   if (handle == 0) return;
-  std::free(reinterpret_cast<void*>(handle));
+  auto* block = reinterpret_cast<unsigned char*>(handle) - kPrefix;
+  std::size_t n = 0;
+  std::memcpy(&n, block, sizeof n);
+  Blocks().Give(block, kPrefix + n);
+}
+
+std::size_t SharedLockedBlocks() {
+  return Blocks().Live();
+}
+
+void* TMyMidiHdr::operator new(std::size_t size) {
+  HGLOBAL handle;
+  void* p = AllocSharedLocked(static_cast<std::uint16_t>(size), handle);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+void TMyMidiHdr::operator delete(void* p) {
+  FreeSharedLocked(reinterpret_cast<HGLOBAL>(p), p);
 }
 
 TMyMidiHdr::TMyMidiHdr(std::uint16_t length) {
@@ -35,6 +145,7 @@ TMyMidiHdr::~TMyMidiHdr() {
 TMidiOutput::TMidiOutput(TComponent* owner) : TComponent(owner), FService(CurrentMidiService()) {
   FPortState = TMidiOutPortState::MidiOutClosed;
   FDeviceCount = static_cast<std::uint16_t>(FService.GetNumDevs());
+  FPending.reserve(64);
   FNotifyWindow = AllocateHWnd(
       [this](UINT msg, WPARAM wparam, LPARAM lparam) { return HandleNotify(msg, wparam, lparam); });
 }
@@ -180,7 +291,7 @@ void TMidiOutput::SendLongMessage(const std::uint8_t* data, std::uint16_t length
   std::memcpy(wrapper->Data, data, length);
   MIDIHDR* header = wrapper->Header;
   header->dwUser = reinterpret_cast<DWORD_PTR>(wrapper);
-  FPending.emplace(header, wrapper);
+  FPending.emplace_back(header, wrapper);
 
   FLastResult = FService.PrepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
   if (FLastResult == MMSYSERR_NOERROR) {
@@ -189,7 +300,7 @@ void TMidiOutput::SendLongMessage(const std::uint8_t* data, std::uint16_t length
     FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
   }
   // Neither queued nor to be announced: the memory goes back at once.
-  FPending.erase(header);
+  FPending.pop_back();
   delete wrapper;
   RaiseResult(FLastResult);
 }
@@ -224,7 +335,8 @@ void TMidiOutput::DeviceCallback(HMIDIOUT /*handle*/, std::uint32_t msg, DWORD_P
 LRESULT TMidiOutput::HandleNotify(UINT msg, WPARAM /*wparam*/, LPARAM lparam) {
   if (msg != MM_MOM_DONE) return 0;
   auto* header = reinterpret_cast<MIDIHDR*>(lparam);
-  auto it = FPending.find(header);
+  auto it = std::find_if(FPending.begin(), FPending.end(),
+                         [header](const auto& p) { return p.first == header; });
   if (it == FPending.end()) return 0;
   // Still queued means the notice came early; the device owns the memory until it is done.
   if (FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING) {
@@ -232,7 +344,8 @@ LRESULT TMidiOutput::HandleNotify(UINT msg, WPARAM /*wparam*/, LPARAM lparam) {
   }
   const auto played = static_cast<MMRESULT>(header->dwReserved[kPlayResult]);
   TMyMidiHdr* wrapper = it->second;
-  FPending.erase(it);
+  *it = FPending.back();  // the order of what is pending does not matter
+  FPending.pop_back();
   delete wrapper;
   // A message the device refused was not played: its memory goes back all the same, and the
   // failure is reported like that of any send.

@@ -19,7 +19,8 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "midi/midiservice.h"
 #include "platform/component.h"
@@ -46,6 +47,8 @@ using HGLOBAL = std::uintptr_t;
 // Zero-filled memory that stays at one address until it is freed; nullptr when none is left.
 void* AllocSharedLocked(std::uint16_t size, HGLOBAL& handle);
 void FreeSharedLocked(HGLOBAL handle, void* address);
+// Blocks handed out by AllocSharedLocked and not yet freed, in the whole process.
+std::size_t SharedLockedBlocks();
 
 // The instance data the device callback receives.
 struct TCallbackBlock {
@@ -57,6 +60,9 @@ struct TCallbackBlock {
 class TMyMidiHdr : public TObject {
  public:
   explicit TMyMidiHdr(std::uint16_t length);
+  // Wrappers come from the same blocks as their memory.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p);
   ~TMyMidiHdr() override;
   TMyMidiHdr(const TMyMidiHdr&) = delete;
   TMyMidiHdr& operator=(const TMyMidiHdr&) = delete;
@@ -141,7 +147,7 @@ class TMidiOutput : public TComponent {
   std::uint16_t FDeviceCount = 0;
   // The port owns every long message from its send until its done notice is handled; a notice
   // for a header not listed here is not ours and is ignored.
-  std::unordered_map<MIDIHDR*, TMyMidiHdr*> FPending;
+  std::vector<std::pair<MIDIHDR*, TMyMidiHdr*>> FPending;
 };
 
 }  // namespace qb
