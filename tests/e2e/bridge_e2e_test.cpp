@@ -95,7 +95,7 @@ TEST_F(BridgeE2E, CloseThroughWindowManagerWritesSettingsAndSecondStartRestoresT
   const Rect restored = OuterRect(*again);
   EXPECT_EQ(restored.x, 300);
   EXPECT_EQ(restored.y, 50);
-  EXPECT_EQ(second.Terminate(), 0);
+  EXPECT_EQ(second.Terminate(), 0) << second.Output();
 }
 
 TEST_F(BridgeE2E, StoredChannelSelectsTheBeatStatusAtTheSink) {
