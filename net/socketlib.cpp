@@ -124,11 +124,8 @@ sockaddr_in ToNative(const SockAddrIn& a) {
 
 constexpr int kNoticesPerPass = 64;
 
-// Whether a datagram (a zero-byte one included) is queued, without waiting.
-bool Readable(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-}
+// Room for the largest datagram UDP over IPv4 can carry.
+constexpr std::size_t kAheadBytes = 65536;
 
 bool NativeOption(int level, int optname, int& native) {
   if (level != ws::kSolSocket) return false;
@@ -251,8 +248,11 @@ class PosixSocketLibrary : public SocketLibrary {
       //
       // A notice for data still queued comes back at once: while each notice is answered by a
       // receive and more is queued, the next notice follows without a pass of the event loop,
-      // up to kNoticesPerPass, so a burst costs one receive per datagram and timers, input
-      // and other notices still get their turn between batches.
+      // up to kNoticesPerPass, so timers, input and other notices still get their turn between
+      // batches. Whether more is queued is learnt by reading the next datagram ahead, which the
+      // handler's receive then takes: a burst costs one system call per datagram, as a plain
+      // receive loop does. The last batch of a pass reads nothing ahead; what is still queued
+      // then wakes the watch again.
       const std::uint64_t serial = r->serial;
       if (ready == SocketWatch::Ready::Read) {
         for (int notices = 0;; ++notices) {
@@ -264,7 +264,7 @@ class PosixSocketLibrary : public SocketLibrary {
             still->watch->SetReadEnabled(false);
             return;
           }
-          if (notices + 1 == kNoticesPerPass || !Readable(Fd(s))) return;
+          if (notices + 1 == kNoticesPerPass || !ReadAhead(s)) return;
         }
       } else {
         r->watch->SetWriteEnabled(false);
@@ -281,6 +281,13 @@ class PosixSocketLibrary : public SocketLibrary {
   int ioctlsocket(TSocket s, std::uint32_t cmd, std::uint32_t* argp) override {
     if (cmd != ws::kFionread) return Fail(EINVAL);
     if (!argp) return Fail(EFAULT);
+    {
+      std::lock_guard lock(mutex_);
+      if (const Ahead* a = HeldAhead(s); a && a->error == 0) {
+        *argp = static_cast<std::uint32_t>(a->size);
+        return 0;
+      }
+    }
     int n = 0;
     // On Linux this is the size of the first queued datagram, which is what a reader needs.
     if (::ioctl(Fd(s), FIONREAD, &n) != 0) return Fail(errno);
@@ -294,12 +301,37 @@ class PosixSocketLibrary : public SocketLibrary {
     if (flags & ws::kMsgPeek) native_flags |= MSG_PEEK;
     if (flags & ws::kMsgDontWait) native_flags |= MSG_DONTWAIT;
     sockaddr_in n{};
+    ssize_t got = -1;
+    int err = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (Ahead* a = HeldAhead(s)) {
+        // The datagram read ahead is the first one queued: a peek leaves it there, a receive
+        // takes it, cut to the buffer as the kernel would.
+        if (a->error != 0) {
+          err = a->error;
+          a->held = false;
+        } else {
+          got = static_cast<ssize_t>(std::min(a->size, static_cast<std::size_t>(std::max(len, 0))));
+          if (got > 0) std::memcpy(buf, a->bytes.get(), static_cast<std::size_t>(got));
+          n = a->from;
+          if (!(native_flags & MSG_PEEK)) a->held = false;
+        }
+        RearmReadLocked(s);
+        if (got < 0) return Fail(err);
+        return Deliver(n, from, fromlen, got);
+      }
+    }
     socklen_t nlen = sizeof n;
-    ssize_t got = ::recvfrom(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), native_flags,
-                             reinterpret_cast<sockaddr*>(&n), &nlen);
-    int err = errno;
+    got = ::recvfrom(Fd(s), buf, len < 0 ? 0 : static_cast<size_t>(len), native_flags,
+                     reinterpret_cast<sockaddr*>(&n), &nlen);
+    err = errno;
     RearmRead(s);
     if (got < 0) return Fail(err);
+    return Deliver(n, from, fromlen, got);
+  }
+
+  static int Deliver(const sockaddr_in& n, SockAddrIn* from, int* fromlen, ssize_t got) {
     if (from && fromlen && *fromlen >= static_cast<int>(sizeof(SockAddrIn))) {
       from->sin_family = ws::kAfInet;
       from->sin_port = n.sin_port;
@@ -328,6 +360,10 @@ class PosixSocketLibrary : public SocketLibrary {
 
   int closesocket(TSocket s) override {
     Unregister(s);
+    {
+      std::lock_guard lock(mutex_);
+      ahead_.erase(s);  // what was read ahead goes with the socket
+    }
     if (::close(Fd(s)) != 0) return Fail(errno);
     return 0;
   }
@@ -410,6 +446,14 @@ class PosixSocketLibrary : public SocketLibrary {
     bool received = false;  // a receive call was made since the last read notice
     std::unique_ptr<SocketWatch> watch;
   };
+  // A datagram read ahead of its receive call.
+  struct Ahead {
+    bool held = false;
+    int error = 0;  // errno of a failed read; the receive call reports it
+    std::size_t size = 0;
+    sockaddr_in from{};
+    std::unique_ptr<char[]> bytes = std::make_unique_for_overwrite<char[]>(kAheadBytes);
+  };
 
   // The registration of s when it is still the one numbered serial (a handler may have
   // cancelled it, or closed the socket and registered a new one under the same number).
@@ -429,8 +473,32 @@ class PosixSocketLibrary : public SocketLibrary {
       registrations_.erase(it);
     }
   }
+  // The next datagram (or the error the kernel has for the socket), read without waiting into
+  // the socket's read-ahead buffer; false when nothing is queued.
+  bool ReadAhead(TSocket s) {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<Ahead>& a = ahead_[s];
+    if (!a) a = std::make_unique<Ahead>();
+    if (a->held) return true;
+    socklen_t len = sizeof a->from;
+    const ssize_t got = ::recvfrom(Fd(s), a->bytes.get(), kAheadBytes, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&a->from), &len);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+    a->error = got < 0 ? errno : 0;
+    a->size = got < 0 ? 0 : static_cast<std::size_t>(got);
+    a->held = true;
+    return true;
+  }
+  Ahead* HeldAhead(TSocket s) {
+    auto it = ahead_.find(s);
+    return it != ahead_.end() && it->second->held ? it->second.get() : nullptr;
+  }
+
   void RearmRead(TSocket s) {
     std::lock_guard lock(mutex_);
+    RearmReadLocked(s);
+  }
+  void RearmReadLocked(TSocket s) {
     auto it = registrations_.find(s);
     if (it == registrations_.end()) return;
     it->second->received = true;
@@ -447,6 +515,7 @@ class PosixSocketLibrary : public SocketLibrary {
   int started_ = 0;
   std::uint64_t serials_ = 0;
   std::map<TSocket, std::unique_ptr<Registration>> registrations_;
+  std::map<TSocket, std::unique_ptr<Ahead>> ahead_;
 };
 
 SocketLibrary* g_installed = nullptr;
