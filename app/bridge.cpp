@@ -98,9 +98,11 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
 
   // The argument is the last four bytes as received, most significant first; shorter
   // datagrams have none (and match no address below).
+  // Read from the datagram itself, not from the kept copy, whose spare room would hide a read
+  // past the datagram's end from the sanitizers.
   std::uint32_t argument = 0;
-  if (text_.size() >= 4) {
-    const auto* b = reinterpret_cast<const unsigned char*>(text_.data() + text_.size() - 4);
+  if (bytes.size() >= 4) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size() - 4);
     argument =
         std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
   }
