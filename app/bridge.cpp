@@ -98,9 +98,11 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
 
   // The argument is the last four bytes as received, most significant first; shorter
   // datagrams have none (and match no address below).
+  // Read from the datagram itself, not from the kept copy, whose spare room would hide a read
+  // past the datagram's end from the sanitizers.
   std::uint32_t argument = 0;
-  if (text_.size() >= 4) {
-    const auto* b = reinterpret_cast<const unsigned char*>(text_.data() + text_.size() - 4);
+  if (bytes.size() >= 4) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + bytes.size() - 4);
     argument =
         std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
   }
@@ -213,7 +215,7 @@ void Bridge::Probe(std::uint32_t sender) {
   for (std::size_t i = 0; i < pending_count_; ++i)
     if (pending_[(pending_head_ + i) % kMaxPendingReplies].sender == sender) return;
   if (pending_count_ == kMaxPendingReplies) return;  // a flood of senders: the rest go unanswered
-  const std::int64_t due = out_.NowMs() + kReplyDelayMs;
+  const std::int64_t due = out_.NowUs() + kReplyDelayUs;
   pending_[(pending_head_ + pending_count_) % kMaxPendingReplies] = {sender, due};
   if (++pending_count_ == 1) out_.ArmReplyTimer(kReplyDelayMs);
 }
@@ -223,12 +225,15 @@ void Bridge::ArmForFront() {
     out_.ArmReplyTimer(-1);
     return;
   }
-  const std::int64_t left = pending_[pending_head_].due - out_.NowMs();
-  out_.ArmReplyTimer(static_cast<int>(std::clamp<std::int64_t>(left, 0, kReplyDelayMs)));
+  // Rounded up: a timer that fires a little early finds the reply not yet due and is armed
+  // again for the rest.
+  const std::int64_t left_us = pending_[pending_head_].due - out_.NowUs();
+  const std::int64_t left_ms = (std::max<std::int64_t>(left_us, 0) + 999) / 1000;
+  out_.ArmReplyTimer(static_cast<int>(std::min<std::int64_t>(left_ms, kReplyDelayMs)));
 }
 
 void Bridge::ReplyTimer() {
-  const std::int64_t now = out_.NowMs();
+  const std::int64_t now = out_.NowUs();
   while (pending_count_ > 0 && pending_[pending_head_].due <= now) {
     const std::uint32_t sender = pending_[pending_head_].sender;
     pending_head_ = (pending_head_ + 1) % kMaxPendingReplies;

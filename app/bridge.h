@@ -34,8 +34,9 @@ class Bridge {
     // A one-shot call of Bridge::ReplyTimer after ms milliseconds; a negative ms cancels it.
     // Arming it again replaces the earlier one.
     virtual void ArmReplyTimer(int ms) = 0;
-    // A monotonic clock in milliseconds.
-    virtual std::int64_t NowMs() = 0;
+    // A monotonic clock in microseconds: finer than the timer, so that no reply leaves even a
+    // fraction of a millisecond before its delay is up.
+    virtual std::int64_t NowUs() = 0;
     // The beat indicator's caption ("BeatL", "BeatR").
     virtual void DeckCaption(std::string_view caption) = 0;
     // The indicator shown and its 333 ms timer switched on (true), or hidden and off (false).
@@ -53,6 +54,7 @@ class Bridge {
   };
 
   static constexpr int kReplyDelayMs = 20;
+  static constexpr std::int64_t kReplyDelayUs = kReplyDelayMs * 1000;
   static constexpr std::size_t kMaxPendingReplies = 64;
   static constexpr std::string_view kReply{"/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25};
 
@@ -108,7 +110,7 @@ class Bridge {
 
   struct PendingReply {
     std::uint32_t sender;
-    std::int64_t due;
+    std::int64_t due;  // on the NowUs clock
   };
   std::array<PendingReply, kMaxPendingReplies> pending_{};  // in order of due time
   std::size_t pending_head_ = 0;

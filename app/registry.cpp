@@ -41,7 +41,10 @@ bool TRegistry::OpenKey(const std::string& Key, bool CanCreate) {
   auto settings =
       std::make_unique<QSettings>(QString::fromStdString(FileName()), QSettings::IniFormat);
   settings->setAtomicSyncRequired(true);
-  if (settings->status() != QSettings::NoError) return false;
+  // A line the library cannot parse is a format error that it keeps reporting, but it has read
+  // every other line and writes them all back in good form: only a file that cannot be read at
+  // all is a store that cannot be opened.
+  if (settings->status() == QSettings::AccessError) return false;
   if (CanCreate && !settings->isWritable()) return false;
 
   // Walk the path one level at a time, taking each level's spelling from the file.
@@ -109,7 +112,7 @@ void TRegistry::WriteInteger(const std::string& Name, int32_t Value) {
     if (key.compare(name, Qt::CaseInsensitive) == 0) settings_->remove(key);
   settings_->setValue(name, Value);
   settings_->sync();
-  if (settings_->status() != QSettings::NoError)
+  if (settings_->status() == QSettings::AccessError)
     throw ERegistryException("Fehler beim Setzen der Daten für '" + Name + "'");
 }
 

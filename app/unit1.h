@@ -123,7 +123,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   // What the bridge does to the window (app/unit1_bridge.cpp).
   void Reply(uint32_t sender, std::string_view bytes) override;
   void ArmReplyTimer(int ms) override;
-  int64_t NowMs() override;
+  int64_t NowUs() override;
   void DeckCaption(std::string_view caption) override;
   void BeatIndicator(bool on) override;
   void PositionCaption(std::string_view caption) override;
@@ -134,7 +134,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void LogLine(std::string_view line) override;
 
   QSize outer_size_;
-  QPoint placed_;  // where start-up put the window (stored or default position)
+  QPoint placed_;            // where start-up put the window (stored or default position)
   qb::ByteString datagram_;  // the last datagram read; its room is kept for the next
   // What the bridge changed since the view was last brought up to date.
   bool deck_pending_ = false;

@@ -101,9 +101,9 @@ void TForm1::ArmReplyTimer(int ms) {
     qb::SetTimer(view_window_, kReplyTimer, static_cast<qb::UINT>(ms));
 }
 
-int64_t TForm1::NowMs() {
+int64_t TForm1::NowUs() {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void TForm1::DeckCaption(std::string_view caption) {

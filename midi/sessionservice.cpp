@@ -83,8 +83,16 @@ MMRESULT Session::Long(MIDIHDR* hdr) {
     if (!(hdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
   }
-  if (Gone()) return MIDIERR_NODEVICE;
+  std::shared_ptr<OutputDevice> device;
   {
+    std::lock_guard lock(device_mutex_);
+    device = device_;
+  }
+  if (!device || !device->Alive()) return MIDIERR_NODEVICE;
+  // Only a device that queues is sent to here. For the others the message goes to the worker
+  // without waiting for the send it may be in the middle of: a slow device holds up the
+  // worker, never the caller.
+  if (device->Queues()) {
     std::lock_guard send(send_mutex_);
     if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
     if (device_->Queues()) {

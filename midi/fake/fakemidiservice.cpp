@@ -64,9 +64,10 @@ void FakeMidiService::Play(const std::vector<Queued>& items) {
       {
         std::lock_guard lock(mutex_);
         h = handles_.at(q.handle);
-        longs_.push_back(
-            {h.device, std::vector<std::uint8_t>(q.header->lpData,
-                                                 q.header->lpData + q.header->dwBufferLength)});
+        longs_.push_back({h.device,
+                          std::vector<std::uint8_t>(q.header->lpData,
+                                                    q.header->lpData + q.header->dwBufferLength),
+                          q.at});
         q.header->dwFlags = (q.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
       }
       h.callback(q.handle, MM_MOM_DONE, h.instance, reinterpret_cast<DWORD_PTR>(q.header), 0);
@@ -250,7 +251,8 @@ MMRESULT FakeMidiService::ShortMsg(HMIDIOUT handle, std::uint32_t packed) {
   std::vector<std::uint8_t> bytes{status};
   if (data >= 1) bytes.push_back(static_cast<std::uint8_t>(packed >> 8));
   if (data >= 2) bytes.push_back(static_cast<std::uint8_t>(packed >> 16));
-  shorts_.push_back({it->second.device, packed, std::move(bytes)});
+  shorts_.push_back(
+      {it->second.device, packed, std::move(bytes), std::chrono::steady_clock::now()});
   return MMSYSERR_NOERROR;
 }
 
@@ -279,7 +281,7 @@ MMRESULT FakeMidiService::LongMsg(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t s
     if (!(hdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
-    queue_.push_back({handle, hdr});
+    queue_.push_back({handle, hdr, std::chrono::steady_clock::now()});
     now = auto_complete_;
   }
   if (now) CompleteLongMessages();

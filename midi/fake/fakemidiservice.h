@@ -2,6 +2,7 @@
 // of every message, and long messages completed on a service thread when the test says so.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -19,12 +20,14 @@ class FakeMidiService : public MidiService {
 
   struct ShortMessage {
     std::int32_t device;
-    std::uint32_t packed;             // the value as handed over
-    std::vector<std::uint8_t> bytes;  // what a device receives: status and its data bytes
+    std::uint32_t packed;                      // the value as handed over
+    std::vector<std::uint8_t> bytes;           // what a device receives: status and its data bytes
+    std::chrono::steady_clock::time_point at;  // when the port handed it over
   };
   struct LongMessage {
     std::int32_t device;
-    std::vector<std::uint8_t> bytes;  // read from the header when the device plays it
+    std::vector<std::uint8_t> bytes;           // read from the header when the device plays it
+    std::chrono::steady_clock::time_point at;  // when the port handed it over (LongMsg)
   };
   struct UnprepareCall {
     HMIDIOUT handle;
@@ -92,6 +95,7 @@ class FakeMidiService : public MidiService {
   struct Queued {
     HMIDIOUT handle;
     MIDIHDR* header;
+    std::chrono::steady_clock::time_point at;
   };
   MMRESULT Failure(Op op) const;
   void Play(const std::vector<Queued>& items);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,7 @@ class Recorder : public qb::Bridge::Output {
  public:
   Events events;
   int32_t channel = 1;
-  int64_t now = 1000;
+  int64_t now_us = 1000000;
   qb::TimeOfDay time{14, 3, 9, 500};
   int armed = -1;
   bool fail_sends = false;
@@ -43,7 +45,7 @@ class Recorder : public qb::Bridge::Output {
     if (bytes != qb::Bridge::kReply) events.push_back("wrong reply bytes");
   }
   void ArmReplyTimer(int ms) override { armed = ms; }
-  int64_t NowMs() override { return now; }
+  int64_t NowUs() override { return now_us; }
   void DeckCaption(std::string_view c) override { events.push_back("deck " + std::string(c)); }
   void BeatIndicator(bool on) override { events.push_back(on ? "beat on" : "beat off"); }
   void PositionCaption(std::string_view c) override {
@@ -365,7 +367,7 @@ TEST(BridgeProbe, ReplyLeavesAfterTheDelayToTheSender) {
     Feed(bridge, {probe});
     EXPECT_EQ(out.armed, qb::Bridge::kReplyDelayMs);
     EXPECT_TRUE(out.events.empty());  // nothing before the delay
-    out.now += qb::Bridge::kReplyDelayMs;
+    out.now_us += qb::Bridge::kReplyDelayUs;
     bridge.ReplyTimer();
     EXPECT_EQ(out.events, Events{"reply 192.0.2.20 25"});
     EXPECT_EQ(out.armed, -1);
@@ -380,22 +382,54 @@ TEST(BridgeProbe, NotProbes) {
   EXPECT_EQ(out.armed, -1);
 }
 
-TEST(BridgeProbe, OnePendingReplyPerSenderAtMostFiftyASecond) {
-  Recorder out;
-  qb::Bridge bridge(out);
-  int replies = 0;
-  // A probe every millisecond for a second: each reply waits its 20 ms, and further probes of
-  // the sender while it waits get none of their own.
-  for (int ms = 0; ms < 1000; ++ms) {
-    Feed(bridge, {kPing});
-    ++out.now;
-    if (out.armed >= 0 && bridge.PendingReplies() > 0) {
-      bridge.ReplyTimer();
+// A flood from a few senders at random moments, the timer firing when armed or later: each
+// reply leaves no sooner than its delay after the probe that asked for it, a probe while its
+// sender's reply waits gets none of its own, and no sender gets more than 50 in any second.
+TEST(BridgeProbe, FloodGetsOnePendingReplyPerSenderAndAtMostFiftyASecond) {
+  struct Timed : Recorder {
+    std::vector<std::pair<uint32_t, int64_t>> replies;  // sender, when
+    void Reply(uint32_t sender, std::string_view bytes) override {
+      replies.emplace_back(sender, now_us);
+      EXPECT_EQ(bytes, qb::Bridge::kReply);
     }
+  } out;
+  qb::Bridge bridge(out);
+  std::mt19937 rng(13);
+  const uint32_t senders[] = {0x140200C0, 0x150200C0, 0x160200C0};
+  std::map<uint32_t, int64_t> asked;  // the probe each waiting reply answers
+  int64_t timer_at = -1;
+  const int64_t end = out.now_us + 3000000;
+  while (out.now_us < end) {
+    out.now_us += rng() % 400;  // up to 2,500 probes a second each, at any microsecond
+    if (timer_at >= 0 && out.now_us >= timer_at) {
+      out.armed = -1;
+      const size_t before = out.replies.size();
+      bridge.ReplyTimer();
+      for (size_t i = before; i < out.replies.size(); ++i) {
+        const auto [sender, at] = out.replies[i];
+        ASSERT_TRUE(asked.count(sender));
+        EXPECT_GE(at - asked[sender], qb::Bridge::kReplyDelayUs);
+        asked.erase(sender);
+      }
+      timer_at = out.armed < 0 ? -1 : out.now_us + out.armed * 1000 + rng() % 3000;
+    }
+    const uint32_t sender = senders[rng() % 3];
+    const size_t pending = bridge.PendingReplies();
+    std::vector<char> ping(kPing.begin(), kPing.end());
+    out.armed = -2;
+    bridge.Datagram(ping, sender);
+    EXPECT_EQ(bridge.PendingReplies(), pending + !asked.count(sender));
+    if (!asked.count(sender)) asked[sender] = out.now_us;
+    if (out.armed >= 0) timer_at = out.now_us + out.armed * 1000 + rng() % 3000;
   }
-  for (const std::string& e : out.events) replies += e.starts_with("reply ");
-  EXPECT_LE(replies, 50);
-  EXPECT_GE(replies, 45);
+  for (const uint32_t sender : senders) {
+    std::vector<int64_t> at;
+    for (const auto& [s, t] : out.replies)
+      if (s == sender) at.push_back(t);
+    ASSERT_GE(at.size(), 100u);  // about 45 a second: the flood is answered all along
+    for (size_t i = 50; i < at.size(); ++i)
+      ASSERT_GE(at[i] - at[i - 50], 1000000) << "51 replies within a second";
+  }
 }
 
 TEST(BridgeProbe, SendersAreAnsweredInOrderAndAFloodOfSendersIsCapped) {
@@ -404,11 +438,11 @@ TEST(BridgeProbe, SendersAreAnsweredInOrderAndAFloodOfSendersIsCapped) {
   for (uint32_t i = 0; i < qb::Bridge::kMaxPendingReplies + 10; ++i) {
     std::vector<char> ping(kPing.begin(), kPing.end());
     bridge.Datagram(ping, 0x0100007F + (i << 24));
-    out.now += 1;
+    out.now_us += 1000;
   }
   EXPECT_EQ(bridge.PendingReplies(), qb::Bridge::kMaxPendingReplies);
   // The timer fires late: everything due goes at once, in the order of the probes.
-  out.now += 100;
+  out.now_us += 100000;
   bridge.ReplyTimer();
   ASSERT_EQ(out.events.size(), qb::Bridge::kMaxPendingReplies);
   EXPECT_EQ(out.events.front(), "reply 127.0.0.1 25");
@@ -420,11 +454,15 @@ TEST(BridgeProbe, TimerFiringEarlyKeepsTheReplyForLater) {
   Recorder out;
   qb::Bridge bridge(out);
   Feed(bridge, {kPing});
-  out.now += 5;
-  bridge.ReplyTimer();
-  EXPECT_TRUE(out.events.empty());
-  EXPECT_EQ(out.armed, 15);
-  out.now += 15;
+  for (const auto& [early_us, armed] : {std::pair{15000, 5}, {19100, 1}, {19999, 1}}) {
+    const int64_t probe = out.now_us;
+    out.now_us = probe + early_us;
+    bridge.ReplyTimer();
+    EXPECT_TRUE(out.events.empty()) << early_us;
+    EXPECT_EQ(out.armed, armed) << early_us;  // rounded up, never down to a reply too soon
+    out.now_us = probe;
+  }
+  out.now_us += qb::Bridge::kReplyDelayUs;
   bridge.ReplyTimer();
   EXPECT_EQ(out.events, Events{"reply 192.0.2.20 25"});
 }
@@ -435,10 +473,10 @@ TEST(BridgeProbe, FailingReplyLeavesTheOthersArmed) {
   } out;
   qb::Bridge bridge(out);
   Feed(bridge, {kPing});
-  out.now += 1;
+  out.now_us += 1000;
   std::vector<char> other(kPing.begin(), kPing.end());
   bridge.Datagram(other, 0x0100007F);
-  out.now += 20;
+  out.now_us += 20000;
   EXPECT_THROW(bridge.ReplyTimer(), std::runtime_error);
   EXPECT_EQ(bridge.PendingReplies(), 1u);
   EXPECT_GE(out.armed, 0);

@@ -12,6 +12,8 @@
 #include "net/udpsockutil.h"
 #include "tests/app/appfixture.h"
 
+using namespace std::chrono_literals;
+
 namespace apptest {
 namespace {
 
@@ -52,9 +54,11 @@ TEST_F(BridgeTest, ProbeIsAnsweredWithTheReplyBytesToPort10000FromThePort10001) 
   Peer pong(10000);
   ASSERT_TRUE(pong.ok()) << "UDP port 10000 is in use";
   Peer peer;
+  const auto sent = std::chrono::steady_clock::now();
   peer.SendTo(std::string("/__PING\0,\0\0\0", 12), 10001);
   const auto reply = pong.Receive();
   ASSERT_TRUE(reply.has_value());
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 20ms);  // no sooner than its delay
   EXPECT_EQ(reply->bytes, std::string("/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25));
   EXPECT_EQ(reply->from_port, 10001);
   EXPECT_EQ(f().UdpSockUtil1->RemoteHost(), "127.0.0.1");
@@ -79,6 +83,57 @@ TEST_F(BridgeTest, ProbeNeverHoldsUpTheDatagramsBehindIt) {
   const auto early = pong.TryReceive();
   EXPECT_FALSE(early.has_value());
   EXPECT_TRUE(pong.Receive().has_value());
+}
+
+// One host polls in a loop: 200 probes before every beat and time code. Each beat and time
+// code reaches the MIDI service as soon as the datagrams before it are read (a probe that paused
+// the intake for its reply's 20 ms held each one up by 4 s), and the host gets one reply at a
+// time, 50 a second at most.
+TEST_F(BridgeTest, ProbeFloodHoldsUpNoBeatAndNoTimeCode) {
+  using Clock = std::chrono::steady_clock;
+  Peer pong(10000);
+  ASSERT_TRUE(pong.ok()) << "UDP port 10000 is in use";
+  Peer host;
+  const std::string probe("/__PING\0,\0\0\0", 12);
+  constexpr int kRounds = 10;
+  std::vector<Clock::time_point> beat_sent, seek_sent;
+  const Clock::time_point start = Clock::now();
+  int replies = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < 200; ++i) host.SendTo(probe, 10001);
+    host.SendTo(IntMessage("/VirtualDJ/Phase", 1000), 10001);
+    beat_sent.push_back(Clock::now());
+    host.SendTo(IntMessage("/VirtualDJ/Phase", 0), 10001);  // falls back: a beat
+    seek_sent.push_back(Clock::now());
+    host.SendTo(FloatMessage("/Traktor.Deck0.Seek", static_cast<float>(round)), 10001);
+    ASSERT_TRUE(qbtest::PumpUntil([&] {
+      while (const auto reply = pong.TryReceive()) {
+        ++replies;
+        EXPECT_EQ(reply->bytes.size(), 25u);
+        EXPECT_EQ(reply->from_port, 10001);
+      }
+      midi_.CompleteLongMessages();
+      return midi_.ShortMessages().size() == size_t(round + 1) &&
+             midi_.LongMessages().size() == size_t(round + 1);
+    })) << "round "
+        << round;
+  }
+  const auto elapsed = Clock::now() - start;
+  const auto shorts = midi_.ShortMessages();
+  const auto longs = midi_.LongMessages();
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    // A generous bound for a loaded machine; the seed's pause made it 4 s.
+    EXPECT_LT(shorts[round].at - beat_sent[round], 250ms);
+    EXPECT_LT(longs[round].at - seek_sent[round], 250ms);
+    EXPECT_EQ(shorts[round].packed, kBeat1);
+  }
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return f().Rules.PendingReplies() == 0; }));
+  while (pong.TryReceive()) ++replies;
+  EXPECT_GE(replies, 1);
+  EXPECT_LE(replies,
+            1 + 50 * std::chrono::duration_cast<std::chrono::milliseconds>(elapsed + 40ms).count() /
+                    1000);
 }
 
 TEST_F(BridgeTest, SecondBeatOverTheNetworkWhileTheIndicatorIsOnIsDropped) {

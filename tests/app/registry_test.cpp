@@ -2,7 +2,9 @@
 // the store's messages.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "app/registry.h"
@@ -86,6 +88,31 @@ TEST_F(RegistryTest, MissingAndMistypedValuesRaiseTheStoresMessages) {
   }
   EXPECT_EQ(reg.ReadInteger("min"), INT32_MIN);
   EXPECT_EQ(reg.ReadInteger("spaced"), 12);
+}
+
+}  // namespace
+
+namespace {
+
+// A line the settings library cannot parse (a section without its bracket) once made every
+// later write fail, so a damaged file kept the bridge from ever storing its settings again.
+TEST_F(RegistryTest, DamagedLineLeavesTheRestReadableAndWritable) {
+  QFile f(QString::fromStdString(qb::TRegistry::FileName()));
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(f).path()));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write("[Software@\nQuillbox\\Device=2\n[Software]\nQuillbox\\xpos=5\n");
+  f.close();
+  qb::TRegistry reg;
+  ASSERT_TRUE(reg.OpenKey("\\Software\\Quillbox", false));
+  EXPECT_EQ(reg.ReadInteger("xpos"), 5);
+  EXPECT_FALSE(reg.ValueExists("Device"));
+  ASSERT_TRUE(reg.OpenKey("\\Software\\Quillbox", true));
+  EXPECT_NO_THROW(reg.WriteInteger("channel", 17));
+  reg.CloseKey();
+  ASSERT_TRUE(reg.OpenKey("\\Software\\Quillbox", false));
+  EXPECT_EQ(reg.ReadInteger("channel"), 17);
+  EXPECT_EQ(reg.ReadInteger("xpos"), 5);
+  EXPECT_TRUE(FileText().contains("channel=17")) << FileText().constData();
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 // The real quillbox binary on a real desktop (Xvfb + icewm), with a real JACK MIDI sink and a
 // real OSC client.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -135,4 +140,105 @@ TEST_F(BridgeE2E, WithoutDisplayTheBridgeStillAnswersProbesAndEndsOnSigint) {
   kill(bridge.Pid(), SIGINT);
   ASSERT_TRUE(bridge.WaitExit()) << bridge.Output();
   EXPECT_NE(bridge.Settings().find("channel=1"), std::string::npos);
+}
+
+namespace {
+
+// A UDP socket on 127.0.0.1 (port 0: an ephemeral one), non-blocking.
+class Udp {
+ public:
+  explicit Udp(uint16_t port = 0) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(fd_), fd_ = -1;
+  }
+  ~Udp() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  // False when the socket's send buffer is full (the datagram is not sent).
+  bool SendTo(const std::string& bytes, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // Datagrams queued now, with their lengths.
+  std::vector<size_t> Drain() {
+    std::vector<size_t> sizes;
+    char buf[256];
+    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) >= 0;) sizes.push_back(size_t(n));
+    return sizes;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string IntMessage(const std::string& address, int32_t value) {
+  std::string s = address;
+  s.push_back('\0');
+  while (s.size() % 4) s.push_back('\0');
+  s += std::string(",i\0\0", 4);
+  for (int i = 0; i < 4; ++i)
+    s.push_back(static_cast<char>(static_cast<uint32_t>(value) >> (24 - 8 * i)));
+  return s;
+}
+
+}  // namespace
+
+// One host floods the bridge with probes, 3,000 a second for 3 s, from one socket, and
+// sends a beat every 450 ms in between. Each beat reaches the JACK sink within 100 ms (a probe
+// that paused the bridge for its reply's 20 ms held each one up for seconds), and the host gets
+// 50 replies a second at most.
+TEST_F(BridgeE2E, ProbeFloodFromOneHostHoldsUpNoBeat) {
+  using Clock = std::chrono::steady_clock;
+  Udp replies(10000);
+  ASSERT_TRUE(replies.ok()) << "UDP port 10000 is in use";
+  Udp host;
+  ASSERT_TRUE(host.ok());
+  MidiSink sink;
+  bridge.Start();
+  ASSERT_TRUE(WaitFor([&] { return sink.ConnectFrom("quillbox"); })) << bridge.Output();
+  ASSERT_TRUE(WaitFor([] { return PortTaken(10001); }));
+
+  const std::string probe("/__PING\0,\0\0\0", 12);
+  std::vector<Clock::time_point> beats;
+  size_t answered = 0;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point next_beat = start + 200ms;
+  for (Clock::time_point tick = start; tick < start + 3s; tick += 1ms) {
+    std::this_thread::sleep_until(tick);  // the flood's pace, not a wait for the bridge
+    for (int i = 0; i < 3; ++i) host.SendTo(probe, 10001);
+    if (Clock::now() >= next_beat) {
+      ASSERT_TRUE(host.SendTo(IntMessage("/VirtualDJ/Phase", 1000), 10001));
+      ASSERT_TRUE(host.SendTo(IntMessage("/VirtualDJ/Phase", 0), 10001));  // falls back: a beat
+      beats.push_back(Clock::now());
+      next_beat += 450ms;
+    }
+    answered += replies.Drain().size();
+  }
+  const auto flood = Clock::now() - start;
+  ASSERT_TRUE(WaitFor([&] { return sink.Messages().size() >= beats.size(); }, 20s))
+      << sink.Messages().size() << " of " << beats.size() << " beats\n"
+      << bridge.Output() << e2e::Run("cat", {"/proc/net/snmp"});
+  const auto seen = sink.TimedMessages();
+  ASSERT_EQ(seen.size(), beats.size());
+  for (size_t i = 0; i < beats.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(seen[i].hex, "80 7F 19");
+    EXPECT_LT(seen[i].at - beats[i], 100ms);
+  }
+  // The last replies leave 20 ms after their probes.
+  ASSERT_TRUE(WaitFor([&] { return (answered += replies.Drain().size()) > 0; }));
+  EXPECT_LE(
+      answered,
+      size_t(1 + 50 * std::chrono::duration_cast<std::chrono::milliseconds>(flood + 100ms).count() /
+                     1000));
+  EXPECT_TRUE(bridge.Running()) << bridge.Output();
 }

@@ -249,7 +249,8 @@ void Bridge::Start(bool with_display, const std::vector<std::string>& args) {
   for (auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
   if (with_display && !set("DISPLAY")) env_strings.push_back("DISPLAY=" + Display());
   if (!set("XDG_CONFIG_HOME")) env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
-  if (const char* jack = std::getenv("QB_JACK_SERVER"); !set("JACK_DEFAULT_SERVER") && jack && *jack)
+  if (const char* jack = std::getenv("QB_JACK_SERVER");
+      !set("JACK_DEFAULT_SERVER") && jack && *jack)
     env_strings.push_back(std::string("JACK_DEFAULT_SERVER=") + jack);
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
@@ -313,6 +314,7 @@ struct SinkState {
   jack_port_t* port = nullptr;
   std::mutex mutex;
   std::vector<std::string> messages;
+  std::vector<std::chrono::steady_clock::time_point> times;
 };
 
 namespace {
@@ -330,8 +332,10 @@ int SinkProcess(jack_nframes_t frames, void*) {
       std::snprintf(hex, sizeof hex, k ? " %02X" : "%02X", ev.buffer[k]);
       line += hex;
     }
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(sink_state.mutex);  // test-only sink: a short lock is fine here
     sink_state.messages.push_back(line);
+    sink_state.times.push_back(now);
   }
   return 0;
 }
@@ -353,6 +357,7 @@ MidiSink::~MidiSink() {
   sink_state.client = nullptr;
   std::lock_guard lock(sink_state.mutex);
   sink_state.messages.clear();
+  sink_state.times.clear();
 }
 
 bool MidiSink::ConnectFrom(const std::string& needle) {
@@ -374,6 +379,14 @@ bool MidiSink::ConnectFrom(const std::string& needle) {
 std::vector<std::string> MidiSink::Messages() {
   std::lock_guard lock(sink_state.mutex);
   return sink_state.messages;
+}
+
+std::vector<MidiSink::Timed> MidiSink::TimedMessages() {
+  std::lock_guard lock(sink_state.mutex);
+  std::vector<Timed> out;
+  for (size_t i = 0; i < sink_state.messages.size(); ++i)
+    out.push_back({sink_state.messages[i], sink_state.times[i]});
+  return out;
 }
 
 bool MidiSink::WaitForMessage(const std::string& hex, std::chrono::milliseconds deadline) {

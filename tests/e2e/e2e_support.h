@@ -100,6 +100,12 @@ class MidiSink {
   // Connects to every JACK MIDI output port whose name contains needle.
   bool ConnectFrom(const std::string& needle);
   std::vector<std::string> Messages();
+  // Each message with the moment the sink's process cycle saw it.
+  struct Timed {
+    std::string hex;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::vector<Timed> TimedMessages();
   bool WaitForMessage(const std::string& hex, std::chrono::milliseconds deadline = 10s);
 };
 

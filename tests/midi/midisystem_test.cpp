@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "midi/midiout.h"
 #include "midi/sessionservice.h"
@@ -146,6 +147,31 @@ class MidiSystemTest : public ::testing::Test {
 };
 
 }  // namespace
+
+// A device that takes its time with a long message (a slow sequencer client) holds up the
+// worker, never the user-interface thread: the next long message is queued at once. It once
+// waited for the send under way, so the whole bridge stood still for as long as the device did.
+TEST_F(MidiSystemTest, ALongMessageBeingPlayedNeverHoldsUpTheNextOne) {
+  port->SetDeviceID(1);
+  ASSERT_TRUE(port->Open());
+  system.hold_long = true;
+  port->SendLongMessage(kTimeCode.data(), 10);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return system.held == 1; }));  // the worker plays it
+  // Should the send wait after all, the device lets go after 2 s, so the test fails, not hangs.
+  std::thread watchdog([&] {
+    std::unique_lock lock(system.mutex);
+    system.cv.wait_for(lock, 2s, [&] { return !system.hold_long; });
+    system.hold_long = false;
+    system.cv.notify_all();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  port->SendLongMessage(kTimeCode.data(), 10);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  system.Release();
+  watchdog.join();
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return played == 2; }));
+  EXPECT_EQ(system.Sent().size(), 2u);
+}
 
 TEST_F(MidiSystemTest, AGoneDeviceFailsAtOnceGivesItsMessagesBackAndCloses) {
   port->SetDeviceID(1);
