@@ -14,6 +14,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "app/logview.h"
 #include "app/unit1.h"
 #include "midi/midiout.h"
 
@@ -178,12 +179,9 @@ qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam)
 
 void TForm1::UpdateView() {
   if (!log_pending_.empty()) {
-    log_pending_.pop_back();  // the last line break; appending begins a line of its own
-    Memo1->appendPlainText(
-        QString::fromUtf8(log_pending_.data(), static_cast<qsizetype>(log_pending_.size())));
+    Memo1->AppendLines(log_pending_);
     log_pending_.clear();
     if (log_pending_.capacity() > kKeptLogRoom) log_pending_.shrink_to_fit();
-    ForgetHiddenLayouts();
   }
   if (!Shown()) return;  // captions wait for the window to be shown
   if (deck_pending_)
@@ -193,16 +191,6 @@ void TForm1::UpdateView() {
     SetCaption(Label3, QString::fromUtf8(position_caption_.data(),
                                          static_cast<qsizetype>(position_caption_.size())));
   deck_pending_ = position_pending_ = false;
-}
-
-// A line laid out to be shown keeps its layout (glyphs and positions, far more than its text)
-// for as long as it stays in the log. Lines that scrolled out of sight give it back; scrolling
-// up lays them out again. Walks back from the top of the view to the first line given back
-// by an earlier frame.
-void TForm1::ForgetHiddenLayouts() {
-  QTextBlock line = Memo1->cursorForPosition(QPoint(0, 0)).block().previous();
-  for (; line.isValid() && line.layout() && line.layout()->lineCount() > 0; line = line.previous())
-    line.clearLayout();
 }
 
 bool TForm1::Shown() const {
