@@ -7,7 +7,9 @@
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTextLayout>
 #include <algorithm>
+#include <cmath>
 
 namespace qb {
 
@@ -26,7 +28,8 @@ void TLogView::AppendLines(std::string_view lines) {
   if (lines.empty()) return;
   QScrollBar* bar = verticalScrollBar();
   const bool follow = bar->value() >= bar->maximum();
-  const std::uint64_t top = lines_.First() + static_cast<std::uint64_t>(bar->value());
+  const std::uint64_t first_before = lines_.First();
+  const std::uint64_t top = first_before + static_cast<std::uint64_t>(bar->value());
   while (!lines.empty()) {
     const std::size_t end = lines.find('\n');
     lines_.Append(lines.substr(0, end));
@@ -39,7 +42,8 @@ void TLogView::AppendLines(std::string_view lines) {
     bar->setValue(
         static_cast<int>(top > first ? std::min<std::uint64_t>(top - first, INT32_MAX) : 0));
   }
-  viewport()->update();
+  // Scrolled up, the lines in sight stay as they are; the scroll bar repaints what moved.
+  if (follow) viewport()->update();
 }
 
 void TLogView::Clear() {
@@ -128,7 +132,6 @@ std::uint64_t TLogView::LineAt(int y) const {
 
 void TLogView::paintEvent(QPaintEvent*) {
   QPainter painter(viewport());
-  const QFontMetrics metrics = fontMetrics();
   const int h = LineHeight();
   const int left = kMargin - horizontalScrollBar()->value();
   const int width = viewport()->width();
@@ -138,6 +141,14 @@ void TLogView::paintEvent(QPaintEvent*) {
   const std::uint64_t lo = selection ? std::min(anchor_, cursor_) : 0;
   const std::uint64_t hi = selection ? std::max(anchor_, cursor_) : 0;
   const QPalette& colours = palette();
+  // One layout per line, shaped once: drawing the parts between tabs and measuring them apart
+  // shaped every line several times.
+  QTextOption option;
+  option.setWrapMode(QTextOption::NoWrap);
+  option.setTabStopDistance(kTabStop);
+  QTextLayout layout;
+  layout.setFont(font());
+  layout.setTextOption(option);
   int widest = widest_;
   int y = kMargin;
   for (std::size_t i = TopLine(); i < lines_.Size() && y < bottom; ++i, y += h) {
@@ -145,22 +156,14 @@ void TLogView::paintEvent(QPaintEvent*) {
     const bool selected = selection && n >= lo && n <= hi;
     if (selected) painter.fillRect(0, y, width, h, colours.brush(QPalette::Highlight));
     painter.setPen(colours.color(selected ? QPalette::HighlightedText : QPalette::Text));
-    // Tabs go to the next stop, as in the text boxes beside this one.
-    const QString text = Line(i);
-    int x = left;
-    qsizetype from = 0;
-    for (;;) {
-      const qsizetype tab = text.indexOf(QLatin1Char('\t'), from);
-      const QString part = text.mid(from, tab < 0 ? -1 : tab - from);
-      if (!part.isEmpty()) {
-        painter.drawText(x, y + metrics.ascent(), part);
-        x += metrics.horizontalAdvance(part);
-      }
-      if (tab < 0) break;
-      x = left + ((x - left) / kTabStop + 1) * kTabStop;
-      from = tab + 1;
-    }
-    widest = std::max(widest, x - left);
+    layout.setText(Line(i));
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    layout.endLayout();
+    if (!line.isValid()) continue;
+    line.setPosition(QPointF(0, 0));
+    line.draw(&painter, QPointF(left, y));
+    widest = std::max(widest, static_cast<int>(std::ceil(line.naturalTextWidth())));
   }
   if (widest != widest_) {
     widest_ = widest;

@@ -117,7 +117,10 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void ApplyOuterSize();
   void WireBridge();
   void ArmFrame(qb::UINT ms);
-  bool Shown() const;  // visible and not minimised: captions are worth painting
+  void ArmLog();
+  void FlushLog();        // the lines logged since the last batch, to the log box
+  void UpdateCaptions();  // what changed, to the labels, while the window is shown
+  bool Shown() const;     // visible and not minimised: captions are worth painting
   qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
 
   // What the bridge does to the window (app/unit1_bridge.cpp).
@@ -144,6 +147,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   std::string log_pending_;               // UTF-8 lines, each ended by a line break
   qb::HWND view_window_ = qb::kNoWindow;  // the frame and reply timers tick here
   bool frame_armed_ = false;
+  bool log_armed_ = false;
 };
 
 extern TForm1* Form1;
