@@ -21,6 +21,7 @@ class QPushButton;
 class QSpinBox;
 
 namespace qb {
+class TLogView;
 class TMidiOutput;
 class TTextTrayIcon;
 }  // namespace qb
@@ -43,7 +44,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   QCheckBox* CheckBox3 = nullptr;   // lets time-code messages out (the label shows anyway)
   QLabel* Label3 = nullptr;         // the last seek position (long form in debug mode)
   QCheckBox* CheckBox1 = nullptr;   // "Debug": the large view, the log and the long position
-  QPlainTextEdit* Memo1 = nullptr;  // the debug log, the newest 100,000 lines
+  qb::TLogView* Memo1 = nullptr;    // the debug log, the newest 100,000 lines
   QLabel* Label2 = nullptr;         // caption "Filter" of the filter box
   QPlainTextEdit* Memo2 = nullptr;  // the filter: address prefixes (3+ characters) not logged
   QPushButton* Button2 = nullptr;   // "Time": sends the time code of position 66 by hand
@@ -116,8 +117,10 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void ApplyOuterSize();
   void WireBridge();
   void ArmFrame(qb::UINT ms);
-  bool Shown() const;
-  void ForgetHiddenLayouts();  // visible and not minimised: captions are worth painting
+  void ArmLog();
+  void FlushLog();        // the lines logged since the last batch, to the log box
+  void UpdateCaptions();  // what changed, to the labels, while the window is shown
+  bool Shown() const;     // visible and not minimised: captions are worth painting
   qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
 
   // What the bridge does to the window (app/unit1_bridge.cpp).
@@ -144,6 +147,7 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   std::string log_pending_;               // UTF-8 lines, each ended by a line break
   qb::HWND view_window_ = qb::kNoWindow;  // the frame and reply timers tick here
   bool frame_armed_ = false;
+  bool log_armed_ = false;
 };
 
 extern TForm1* Form1;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "app/logview.h"
 #include "app/unit1.h"
 #include "midi/midiout.h"
 
@@ -21,9 +22,11 @@ namespace {
 
 constexpr qb::UINT_PTR kFrameTimer = 1;
 constexpr qb::UINT_PTR kReplyTimer = 2;
+constexpr qb::UINT_PTR kLogTimer = 3;
 constexpr qb::UINT kFrameMs = 16;
-// The log is read, not watched: 25 batches a second keep it live at a third of the painting.
-constexpr qb::UINT kLogFrameMs = 40;
+// The log is read, not watched: 10 batches a second keep it live. Painting the lines in sight
+// is most of what the debug view costs, and the lines scroll by faster than anyone reads.
+constexpr qb::UINT kLogFrameMs = 100;
 constexpr std::size_t kKeptLogRoom = 1 << 20;  // a larger batch gives its room back
 
 // The filter box as the rules read it: each line's Latin-1 bytes, lines ended by '\n'.
@@ -152,7 +155,7 @@ qb::TimeOfDay TForm1::LocalTime() {
 void TForm1::LogLine(std::string_view line) {
   log_pending_.append(line);
   log_pending_ += '\n';
-  ArmFrame(kLogFrameMs);  // the log is kept even while the window is hidden
+  ArmLog();  // the log is kept even while the window is hidden
 }
 
 // ---- The view, at most once a frame
@@ -163,12 +166,24 @@ void TForm1::ArmFrame(qb::UINT ms) {
   qb::SetTimer(view_window_, kFrameTimer, ms);
 }
 
+// The log has a frame of its own, so that captions changing with every seek do not paint the
+// log at their rate.
+void TForm1::ArmLog() {
+  if (log_armed_) return;
+  log_armed_ = true;
+  qb::SetTimer(view_window_, kLogTimer, kLogFrameMs);
+}
+
 qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
   if (msg != qb::WM_TIMER) return qb::DefWindowProc(view_window_, msg, wparam, lparam);
   if (wparam == kFrameTimer) {
     qb::KillTimer(view_window_, kFrameTimer);
     frame_armed_ = false;
-    UpdateView();
+    UpdateCaptions();
+  } else if (wparam == kLogTimer) {
+    qb::KillTimer(view_window_, kLogTimer);
+    log_armed_ = false;
+    FlushLog();
   } else if (wparam == kReplyTimer) {
     qb::KillTimer(view_window_, kReplyTimer);  // one-shot; the rules arm it again if needed
     Rules.ReplyTimer();
@@ -177,14 +192,18 @@ qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam)
 }
 
 void TForm1::UpdateView() {
-  if (!log_pending_.empty()) {
-    log_pending_.pop_back();  // the last line break; appending begins a line of its own
-    Memo1->appendPlainText(
-        QString::fromUtf8(log_pending_.data(), static_cast<qsizetype>(log_pending_.size())));
-    log_pending_.clear();
-    if (log_pending_.capacity() > kKeptLogRoom) log_pending_.shrink_to_fit();
-    ForgetHiddenLayouts();
-  }
+  FlushLog();
+  UpdateCaptions();
+}
+
+void TForm1::FlushLog() {
+  if (log_pending_.empty()) return;
+  Memo1->AppendLines(log_pending_);
+  log_pending_.clear();
+  if (log_pending_.capacity() > kKeptLogRoom) log_pending_.shrink_to_fit();
+}
+
+void TForm1::UpdateCaptions() {
   if (!Shown()) return;  // captions wait for the window to be shown
   if (deck_pending_)
     SetCaption(Label1, QString::fromUtf8(deck_caption_.data(),
@@ -193,16 +212,6 @@ void TForm1::UpdateView() {
     SetCaption(Label3, QString::fromUtf8(position_caption_.data(),
                                          static_cast<qsizetype>(position_caption_.size())));
   deck_pending_ = position_pending_ = false;
-}
-
-// A line laid out to be shown keeps its layout (glyphs and positions, far more than its text)
-// for as long as it stays in the log. Lines that scrolled out of sight give it back; scrolling
-// up lays them out again. Walks back from the top of the view to the first line given back
-// by an earlier frame.
-void TForm1::ForgetHiddenLayouts() {
-  QTextBlock line = Memo1->cursorForPosition(QPoint(0, 0)).block().previous();
-  for (; line.isValid() && line.layout() && line.layout()->lineCount() > 0; line = line.previous())
-    line.clearLayout();
 }
 
 bool TForm1::Shown() const {

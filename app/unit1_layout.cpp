@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 
+#include "app/logview.h"
 #include "app/unit1.h"
 #include "midi/midiout.h"
 #include "platform/component.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-enum class Kind { ComboBox, CheckBox, Label, SpinEdit, Memo, Button };
+enum class Kind { ComboBox, CheckBox, Label, SpinEdit, Log, Memo, Button };
 
 struct ControlRow {
   const char* name;
@@ -57,7 +58,7 @@ void TForm1::LoadLayout() {
       {"CheckBox3", Kind::CheckBox, "", 8, 48, 17, 17, 7},
       {"Label3", Kind::Label, "Position", 25, 50, 37, 13, -1},
       {"CheckBox1", Kind::CheckBox, "Debug", 8, 64, 57, 17, 1},
-      {"Memo1", Kind::Memo, "", 8, 88, 657, 489, 0},
+      {"Memo1", Kind::Log, "", 8, 88, 657, 489, 0},
       {"Label2", Kind::Label, "Filter", 8, 600, 22, 13, -1},
       {"Memo2", Kind::Memo, "", 8, 616, 481, 73, 3},
       {"Button2", Kind::Button, "Time", 464, 24, 75, 25, 5},
@@ -122,6 +123,9 @@ void TForm1::LoadLayout() {
         case Kind::SpinEdit:
           w = new QSpinBox(this);
           break;
+        case Kind::Log:
+          w = new qb::TLogView(this);
+          break;
         case Kind::Memo:
           w = new QPlainTextEdit(this);
           break;
@@ -144,7 +148,7 @@ void TForm1::LoadLayout() {
     CheckBox3 = findChild<QCheckBox*>(QStringLiteral("CheckBox3"));
     Label3 = findChild<QLabel*>(QStringLiteral("Label3"));
     CheckBox1 = findChild<QCheckBox*>(QStringLiteral("CheckBox1"));
-    Memo1 = findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
+    Memo1 = findChild<qb::TLogView*>(QStringLiteral("Memo1"));
     Label2 = findChild<QLabel*>(QStringLiteral("Label2"));
     Memo2 = findChild<QPlainTextEdit*>(QStringLiteral("Memo2"));
     Button2 = findChild<QPushButton*>(QStringLiteral("Button2"));
@@ -163,7 +167,7 @@ void TForm1::LoadLayout() {
           [this] { CheckBox3->setChecked(true); },
           [this] { CheckBox1->setChecked(false); },
           // The log keeps the newest lines only, so a long night in debug mode stays bounded.
-          [this] { Memo1->setMaximumBlockCount(100000); },
+          [this] { Memo1->SetMaxLines(100000); },
           [this, controls] {
             std::vector<ControlRow> order;
             for (const ControlRow& row : controls)

@@ -1,0 +1,250 @@
+#include "app/logview.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace qb {
+
+TLogView::TLogView(QWidget* parent) : QAbstractScrollArea(parent) {
+  setFocusPolicy(Qt::StrongFocus);
+  viewport()->setBackgroundRole(QPalette::Base);
+  viewport()->setAutoFillBackground(true);
+  viewport()->setCursor(Qt::IBeamCursor);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  horizontalScrollBar()->setSingleStep(20);
+  UpdateScrollBars(true);
+}
+
+void TLogView::AppendLines(std::string_view lines) {
+  if (lines.empty()) return;
+  QScrollBar* bar = verticalScrollBar();
+  const bool follow = bar->value() >= bar->maximum();
+  const std::uint64_t first_before = lines_.First();
+  const std::uint64_t top = first_before + static_cast<std::uint64_t>(bar->value());
+  while (!lines.empty()) {
+    const std::size_t end = lines.find('\n');
+    lines_.Append(lines.substr(0, end));
+    lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+  }
+  UpdateScrollBars(follow);
+  if (!follow) {
+    // The lines being read stay in sight, unless they dropped out of the log.
+    const std::uint64_t first = lines_.First();
+    bar->setValue(
+        static_cast<int>(top > first ? std::min<std::uint64_t>(top - first, INT32_MAX) : 0));
+  }
+  // Scrolled up, the lines in sight stay as they are; the scroll bar repaints what moved.
+  if (follow) viewport()->update();
+}
+
+void TLogView::Clear() {
+  lines_.Clear();
+  anchor_ = cursor_ = kNone;
+  widest_ = 0;
+  UpdateScrollBars(true);
+  viewport()->update();
+}
+
+QString TLogView::Line(std::size_t i) const {
+  const std::string_view line = lines_[i];
+  return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+}
+
+void TLogView::SelectAll() {
+  if (lines_.Empty()) return;
+  anchor_ = lines_.First();
+  cursor_ = lines_.First() + lines_.Size() - 1;
+  viewport()->update();
+}
+
+bool TLogView::HasSelection() const {
+  return anchor_ != kNone && !lines_.Empty() && std::max(anchor_, cursor_) >= lines_.First();
+}
+
+bool TLogView::AllSelected() const {
+  return HasSelection() && std::min(anchor_, cursor_) <= lines_.First() &&
+         std::max(anchor_, cursor_) >= lines_.First() + lines_.Size() - 1;
+}
+
+QString TLogView::SelectedText() const {
+  if (!HasSelection()) return {};
+  const std::uint64_t first = lines_.First();
+  const std::uint64_t lo = std::max(std::min(anchor_, cursor_), first);
+  const std::uint64_t hi = std::min(std::max(anchor_, cursor_), first + lines_.Size() - 1);
+  std::string text;
+  for (std::uint64_t n = lo; n <= hi; ++n) {
+    if (n != lo) text += '\n';
+    text.append(lines_[static_cast<std::size_t>(n - first)]);
+  }
+  return QString::fromStdString(text);
+}
+
+void TLogView::Copy() const {
+  if (HasSelection()) QApplication::clipboard()->setText(SelectedText());
+}
+
+std::size_t TLogView::TopLine() const {
+  return static_cast<std::size_t>(verticalScrollBar()->value());
+}
+
+int TLogView::LineHeight() const {
+  return std::max(1, fontMetrics().lineSpacing());
+}
+
+int TLogView::VisibleLines() const {
+  return std::max(1, (viewport()->height() - 2 * kMargin) / LineHeight());
+}
+
+void TLogView::UpdateScrollBars(bool follow) {
+  QScrollBar* v = verticalScrollBar();
+  const int shown = VisibleLines();
+  const std::size_t held = lines_.Size();
+  const int last = held > static_cast<std::size_t>(shown)
+                       ? static_cast<int>(std::min<std::size_t>(held - shown, INT32_MAX))
+                       : 0;
+  v->setRange(0, last);
+  v->setPageStep(shown);
+  v->setSingleStep(1);
+  if (follow) v->setValue(last);
+
+  QScrollBar* h = horizontalScrollBar();
+  const int width = viewport()->width();
+  h->setRange(0, std::max(0, widest_ + 2 * kMargin - width));
+  h->setPageStep(std::max(1, width));
+}
+
+std::uint64_t TLogView::LineAt(int y) const {
+  const int h = LineHeight();
+  const int row = y >= kMargin ? (y - kMargin) / h : -1 - (kMargin - y - 1) / h;
+  const std::int64_t index = static_cast<std::int64_t>(TopLine()) + row;
+  const std::int64_t last = static_cast<std::int64_t>(lines_.Size()) - 1;
+  return lines_.First() + static_cast<std::uint64_t>(std::clamp<std::int64_t>(index, 0, last));
+}
+
+void TLogView::paintEvent(QPaintEvent*) {
+  QPainter painter(viewport());
+  const int h = LineHeight();
+  const int left = kMargin - horizontalScrollBar()->value();
+  const int width = viewport()->width();
+  const int bottom = viewport()->height();
+  const std::uint64_t first = lines_.First();
+  const bool selection = HasSelection();
+  const std::uint64_t lo = selection ? std::min(anchor_, cursor_) : 0;
+  const std::uint64_t hi = selection ? std::max(anchor_, cursor_) : 0;
+  const QPalette& colours = palette();
+  // One layout per line, shaped once: drawing the parts between tabs and measuring them apart
+  // shaped every line several times.
+  QTextOption option;
+  option.setWrapMode(QTextOption::NoWrap);
+  option.setTabStopDistance(kTabStop);
+  QTextLayout layout;
+  layout.setFont(font());
+  layout.setTextOption(option);
+  int widest = widest_;
+  int y = kMargin;
+  for (std::size_t i = TopLine(); i < lines_.Size() && y < bottom; ++i, y += h) {
+    const std::uint64_t n = first + i;
+    const bool selected = selection && n >= lo && n <= hi;
+    if (selected) painter.fillRect(0, y, width, h, colours.brush(QPalette::Highlight));
+    painter.setPen(colours.color(selected ? QPalette::HighlightedText : QPalette::Text));
+    layout.setText(Line(i));
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    layout.endLayout();
+    if (!line.isValid()) continue;
+    line.setPosition(QPointF(0, 0));
+    line.draw(&painter, QPointF(left, y));
+    widest = std::max(widest, static_cast<int>(std::ceil(line.naturalTextWidth())));
+  }
+  if (widest != widest_) {
+    widest_ = widest;
+    UpdateScrollBars(false);
+  }
+}
+
+void TLogView::resizeEvent(QResizeEvent* event) {
+  QScrollBar* bar = verticalScrollBar();
+  const bool follow = bar->value() >= bar->maximum();
+  QAbstractScrollArea::resizeEvent(event);
+  UpdateScrollBars(follow);
+}
+
+void TLogView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || lines_.Empty()) return;
+  const std::uint64_t n = LineAt(event->position().toPoint().y());
+  if (!(event->modifiers() & Qt::ShiftModifier) || !HasSelection()) anchor_ = n;
+  cursor_ = n;
+  viewport()->update();
+}
+
+void TLogView::mouseMoveEvent(QMouseEvent* event) {
+  if (!(event->buttons() & Qt::LeftButton) || anchor_ == kNone || lines_.Empty()) return;
+  const int y = event->position().toPoint().y();
+  // Dragging past an edge scrolls the lines beyond it into sight.
+  QScrollBar* bar = verticalScrollBar();
+  if (y < 0) bar->setValue(bar->value() - 1);
+  if (y >= viewport()->height()) bar->setValue(bar->value() + 1);
+  cursor_ = LineAt(std::clamp(y, 0, viewport()->height() - 1));
+  viewport()->update();
+}
+
+void TLogView::mouseReleaseEvent(QMouseEvent* event) {
+  // As in the other text boxes, a selection made with the mouse is offered for middle-click
+  // pasting where the desktop has such a selection.
+  QClipboard* clipboard = QApplication::clipboard();
+  if (event->button() == Qt::LeftButton && HasSelection() && clipboard->supportsSelection())
+    clipboard->setText(SelectedText(), QClipboard::Selection);
+}
+
+void TLogView::keyPressEvent(QKeyEvent* event) {
+  QScrollBar* bar = verticalScrollBar();
+  if (event->matches(QKeySequence::Copy)) {
+    Copy();
+  } else if (event->matches(QKeySequence::SelectAll)) {
+    SelectAll();
+  } else if ((event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace) &&
+             AllSelected()) {
+    Clear();
+  } else if (event->matches(QKeySequence::MoveToStartOfDocument)) {
+    bar->setValue(bar->minimum());
+  } else if (event->matches(QKeySequence::MoveToEndOfDocument)) {
+    bar->setValue(bar->maximum());
+  } else {
+    QAbstractScrollArea::keyPressEvent(event);
+  }
+}
+
+void TLogView::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  QAction* copy = menu.addAction(QStringLiteral("&Copy"), this, [this] { Copy(); });
+  copy->setShortcut(QKeySequence::Copy);
+  copy->setEnabled(HasSelection());
+  QAction* all = menu.addAction(QStringLiteral("Select All"), this, [this] { SelectAll(); });
+  all->setShortcut(QKeySequence::SelectAll);
+  all->setEnabled(!lines_.Empty());
+  menu.addSeparator();
+  QAction* clear = menu.addAction(QStringLiteral("C&lear"), this, [this] { Clear(); });
+  clear->setEnabled(!lines_.Empty());
+  menu.exec(event->globalPos());
+}
+
+void TLogView::changeEvent(QEvent* event) {
+  QAbstractScrollArea::changeEvent(event);
+  if (event->type() == QEvent::FontChange) {
+    widest_ = 0;
+    QScrollBar* bar = verticalScrollBar();
+    UpdateScrollBars(bar->value() >= bar->maximum());
+    viewport()->update();
+  }
+}
+
+}  // namespace qb

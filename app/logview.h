@@ -1,0 +1,76 @@
+// The debug log's box: a read-only view of a LineRing that paints only the lines in sight, so a
+// log at its cap costs its text and an index, not a laid-out document. The user scrolls, selects
+// whole lines with the mouse (Shift extends, Ctrl+A takes all), copies them (Ctrl+C or the
+// context menu) and clears the log (the context menu, or Delete with everything selected).
+// While the newest line is in sight the view follows new lines; scrolled up, it stays on the
+// lines the user is reading. One thread: the user-interface thread.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "app/linering.h"
+
+namespace qb {
+
+class TLogView : public QAbstractScrollArea {
+ public:
+  explicit TLogView(QWidget* parent = nullptr);
+
+  // Appends lines, each ended by '\n' (a last line without one counts as well), and repaints
+  // once.
+  void AppendLines(std::string_view lines);
+  void Clear();
+
+  void SetMaxLines(std::size_t max_lines) { lines_.SetMaxLines(max_lines); }
+  std::size_t MaxLines() const { return lines_.MaxLines(); }
+  std::size_t LineCount() const { return lines_.Size(); }
+  // Line i of those held, 0 the oldest.
+  QString Line(std::size_t i) const;
+
+  void SelectAll();
+  // The selected lines, joined by line breaks; empty when nothing is selected.
+  QString SelectedText() const;
+  // Puts the selected text on the clipboard (nothing selected: the clipboard is left alone).
+  void Copy() const;
+
+  // The oldest line in sight, as an index into the lines held.
+  std::size_t TopLine() const;
+  // Lines that fit the viewport whole (at least 1).
+  int VisibleLines() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  static constexpr int kMargin = 4;    // around the text, as the text boxes beside it have
+  static constexpr int kTabStop = 80;  // pixels between tab stops, the text boxes' default
+
+  void UpdateScrollBars(bool follow);
+  // The line under viewport height y, as a line number (LineRing::First() based); clamped to
+  // the lines held.
+  std::uint64_t LineAt(int y) const;
+  bool HasSelection() const;
+  bool AllSelected() const;
+  int LineHeight() const;
+
+  LineRing lines_;
+  // Selection from anchor to cursor, both ends included, as line numbers so that it stays on
+  // its lines while older ones drop out; none while anchor_ is kNone.
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::uint64_t anchor_ = kNone;
+  std::uint64_t cursor_ = kNone;
+  int widest_ = 0;  // the widest line painted yet, for the horizontal scroll bar
+};
+
+}  // namespace qb
