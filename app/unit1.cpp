@@ -245,6 +245,10 @@ void TForm1::ApplyOuterSize() {
 void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   ApplyOuterSize();
+  // The show event comes before the platform window is shown; where the toolkit draws the
+  // frame itself (Wayland), the frame exists only after that, and no move may follow.
+  QMetaObject::invokeMethod(
+      this, [this] { ApplyOuterSize(); }, Qt::QueuedConnection);
   UpdateView();  // captions that changed while the window was hidden
 }
 

@@ -226,7 +226,10 @@ TEST_F(WaylandE2E, WaylandWindowIsCompactGrowsToDebugAndStaysReachableWithoutATr
   Start();
   CompositorView view;
   ASSERT_TRUE(WaitFor([&] { return (view = View()).found && view.framed; })) << bridge.Output();
-  EXPECT_EQ(view.OuterSize(), std::make_pair(165, 120));
+  // The frame is drawn by the window itself here and comes after its first show.
+  EXPECT_TRUE(WaitFor([&] { return (view = View()).OuterSize() == std::make_pair(165, 120); }))
+      << view.OuterSize().first << " x " << view.OuterSize().second << "\n"
+      << bridge.Output();
 
   // Two seconds after start: minimised (to the dock or the overview, where the user finds it),
   // not taken down, since there is no tray to bring it back from.
