@@ -71,14 +71,14 @@ void TimerList::Arm() {
     if (e.armed && (earliest < 0 || e.due_ns < earliest)) earliest = e.due_ns;
   if (earliest == armed_for_) return;
   armed_for_ = earliest;
-  itimerspec spec{};  // all zero disarms
+  itimerspec deadline{};  // all zero disarms
   if (earliest >= 0) {
     // An absolute deadline that has passed already fires at once; zero would disarm.
     const std::int64_t at = earliest > 0 ? earliest : 1;
-    spec.it_value.tv_sec = at / 1000000000;
-    spec.it_value.tv_nsec = at % 1000000000;
+    deadline.it_value.tv_sec = at / 1000000000;
+    deadline.it_value.tv_nsec = at % 1000000000;
   }
-  ::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  ::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void TimerList::Fire() {
