@@ -260,16 +260,6 @@ std::vector<unsigned long> ErrorBoxes() {
   return boxes;
 }
 
-bool Listening() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(10001);
-  const bool taken = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-  close(s);
-  return taken;
-}
-
 std::optional<std::chrono::milliseconds> ProbeRoundTrip(std::chrono::milliseconds deadline) {
   int s = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};

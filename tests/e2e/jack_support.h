@@ -88,8 +88,6 @@ class Sender {
 // The error boxes the bridge shows on the fixture's X display.
 std::vector<unsigned long> ErrorBoxes();
 
-// True once some socket holds UDP port 10001.
-bool Listening();
 // Sends a probe and waits for the 25-byte reply on port 10000; its round trip, or none.
 std::optional<std::chrono::milliseconds> ProbeRoundTrip(std::chrono::milliseconds deadline = 10s);
 

@@ -49,7 +49,7 @@ class MidiLife : public ::testing::Test {
   }
   void StartBridge(bool with_display) {
     bridge.Start(with_display);
-    ASSERT_TRUE(WaitFor([&] { return Listening() && HasPort(server->Name(), kOwnPort); }))
+    ASSERT_TRUE(WaitFor([&] { return PortTaken(10001) && HasPort(server->Name(), kOwnPort); }))
         << bridge.Output();
   }
   // The user connects the bridge's own port to a sink, and a beat goes through.
@@ -78,7 +78,7 @@ void MidiLife::StartAmidClientChurn(bool realtime) {
     {
       ClientChurn churn(server->Name(), 2, 20ms);
       run.Start(/*with_display=*/false);
-      ASSERT_TRUE(WaitFor([&] { return Listening() && HasPort(server->Name(), kOwnPort); }))
+      ASSERT_TRUE(WaitFor([&] { return PortTaken(10001) && HasPort(server->Name(), kOwnPort); }))
           << run.Output();
       std::this_thread::sleep_for(3s);  // the churn goes on for three seconds, as it did
     }
