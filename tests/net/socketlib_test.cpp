@@ -14,6 +14,22 @@
 
 using namespace qb;
 
+namespace {
+
+// A datagram socket of the real library bound to a free port on every interface.
+TSocket BoundSocket(SocketLibrary& lib) {
+  TSocket s = lib.socket(ws::kAfInet, ws::kSockDgram, 0);
+  SockAddrIn addr;
+  addr.sin_family = ws::kAfInet;
+  if (s != ws::kInvalidSocket && lib.bind(s, &addr, sizeof addr) != 0) {
+    lib.closesocket(s);
+    return ws::kInvalidSocket;
+  }
+  return s;
+}
+
+}  // namespace
+
 TEST(SocketLibrary, NativeErrorsUseWinsockNumbers) {
   EXPECT_EQ(ws::ErrnoToWinsock(EADDRINUSE), 10048);
   EXPECT_EQ(ws::ErrnoToWinsock(EWOULDBLOCK), 10035);
@@ -77,11 +93,8 @@ TEST(SocketLibrary, ReadinessNoticesFollowTheRepostingRules) {
     if (msg == 0x1667) notices.emplace_back(w, l);
     return LRESULT{0};
   });
-  TSocket s = lib.socket(ws::kAfInet, ws::kSockDgram, 0);
+  TSocket s = BoundSocket(lib);
   ASSERT_NE(s, ws::kInvalidSocket);
-  SockAddrIn addr;
-  addr.sin_family = ws::kAfInet;
-  ASSERT_EQ(lib.bind(s, &addr, sizeof addr), 0);
   const std::uint16_t port = nettest::BoundPort(s);
   ASSERT_EQ(lib.WSAAsyncSelect(s, wnd, 0x1667, 0x23), 0);
 
@@ -124,11 +137,8 @@ TEST(SocketLibrary, ReadinessNoticesFollowTheRepostingRules) {
 
 TEST(SocketLibrary, QueuedDatagramsAreAnnouncedInOnePassAndAHandlerMayCloseTheSocket) {
   auto& lib = RealSocketLibrary();
-  TSocket s = lib.socket(ws::kAfInet, ws::kSockDgram, 0);
+  TSocket s = BoundSocket(lib);
   ASSERT_NE(s, ws::kInvalidSocket);
-  SockAddrIn addr;
-  addr.sin_family = ws::kAfInet;
-  ASSERT_EQ(lib.bind(s, &addr, sizeof addr), 0);
   const std::uint16_t port = nettest::BoundPort(s);
   std::vector<std::string> got;
   bool close_on_next = false;
@@ -165,11 +175,8 @@ TEST(SocketLibrary, QueuedDatagramsAreAnnouncedInOnePassAndAHandlerMayCloseTheSo
 // way a handler may take it must see the datagram the kernel would have handed it.
 TEST(SocketLibrary, EveryWayOfReadingSeesTheNextDatagramWithinABurst) {
   auto& lib = RealSocketLibrary();
-  TSocket s = lib.socket(ws::kAfInet, ws::kSockDgram, 0);
+  TSocket s = BoundSocket(lib);
   ASSERT_NE(s, ws::kInvalidSocket);
-  SockAddrIn addr;
-  addr.sin_family = ws::kAfInet;
-  ASSERT_EQ(lib.bind(s, &addr, sizeof addr), 0);
   const std::uint16_t port = nettest::BoundPort(s);
 
   enum class Way { Plain, SizeFirst, PeekFirst, ShortBuffer };
