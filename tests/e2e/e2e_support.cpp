@@ -408,14 +408,19 @@ void OscSend(const std::string& host, int port, const std::string& path, const s
   if (status != 0) throw std::runtime_error("e2e: oscsend failed");
 }
 
+// Read from the kernel's socket table: a test bind of its own, however brief, would make a
+// bridge starting at that moment fail its bind.
 bool PortTaken(int port) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool taken = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-  close(s);
-  return taken;
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    unsigned local_port = 0;
+    if (std::sscanf(line.c_str(), " %*u: %*x:%x", &local_port) == 1 &&
+        local_port == static_cast<unsigned>(port))
+      return true;
+  }
+  return false;
 }
 
 std::pair<std::string, int> ProbeReply() {

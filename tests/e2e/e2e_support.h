@@ -113,7 +113,7 @@ class MidiSink {
 void OscSend(const std::string& host, int port, const std::string& path, const std::string& types,
              const std::vector<std::string>& args);
 
-// True while some socket holds this UDP port on all addresses.
+// True while some IPv4 socket is bound to this UDP port.
 bool PortTaken(int port);
 
 // Sends a /__PING probe to the bridge on 127.0.0.1:10001 and returns the first datagram that
