@@ -125,6 +125,8 @@ constexpr int kNoticesPerPass = 64;
 
 // Room for the largest datagram UDP over IPv4 can carry.
 constexpr std::size_t kAheadBytes = 65536;
+// Datagrams taken off the socket in one system call while a burst is queued.
+constexpr int kAheadSlots = 16;
 
 bool NativeOption(int level, int optname, int& native) {
   if (level != ws::kSolSocket) return false;
@@ -248,22 +250,32 @@ class PosixSocketLibrary : public SocketLibrary {
       // A notice for data still queued comes back at once: while each notice is answered by a
       // receive and more is queued, the next notice follows without a pass of the event loop,
       // up to kNoticesPerPass, so timers, input and other notices still get their turn between
-      // batches. Whether more is queued is learnt by reading the next datagram ahead, which the
-      // handler's receive then takes: a burst costs one system call per datagram, as a plain
-      // receive loop does. The last batch of a pass reads nothing ahead; what is still queued
-      // then wakes the watch again.
+      // batches. What is queued is taken off the socket ahead of its notices, up to
+      // kAheadSlots datagrams in one system call, and the handlers' receives take it from
+      // there: a burst costs less than one system call per datagram, and a read that found the
+      // queue short ends the pass without a second call that would only find it empty. Nothing
+      // is read ahead beyond the notices left in the pass.
       const std::uint64_t serial = r->serial;
       if (ready == SocketWatch::Ready::Read) {
-        for (int notices = 0;; ++notices) {
+        bool more = true;  // the last read filled every slot it was given
+        for (int notices = 0; notices < kNoticesPerPass; ++notices) {
+          if (!HoldsAhead(s)) {
+            if (!more) return;
+            const int room = std::min(kAheadSlots, kNoticesPerPass - notices);
+            const int got = ReadAhead(s, room);
+            if (got == 0) return;
+            more = got == room;
+          }
           r->received = false;
+          r->in_pass = true;
           SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
           Registration* still = Live(s, serial);
           if (!still) return;  // cancelled or closed by the handler
+          still->in_pass = false;
           if (!still->received) {
             still->watch->SetReadEnabled(false);
             return;
           }
-          if (notices + 1 == kNoticesPerPass || !ReadAhead(s)) return;
         }
       } else {
         r->watch->SetWriteEnabled(false);
@@ -282,8 +294,8 @@ class PosixSocketLibrary : public SocketLibrary {
     if (!argp) return Fail(EFAULT);
     {
       std::lock_guard lock(mutex_);
-      if (const Ahead* a = HeldAhead(s); a && a->error == 0) {
-        *argp = static_cast<std::uint32_t>(a->size);
+      if (const Ahead* a = HeldAhead(s); a && a->next < a->count) {
+        *argp = a->msgs[a->next].msg_len;
         return 0;
       }
     }
@@ -305,18 +317,27 @@ class PosixSocketLibrary : public SocketLibrary {
     {
       std::lock_guard lock(mutex_);
       if (Ahead* a = HeldAhead(s)) {
-        // The datagram read ahead is the first one queued: a peek leaves it there, a receive
+        // What was read ahead is the first one queued: a peek leaves it there, a receive
         // takes it, cut to the buffer as the kernel would.
-        if (a->error != 0) {
+        if (a->next == a->count) {
           err = a->error;
-          a->held = false;
+          a->error = 0;
         } else {
-          got = static_cast<ssize_t>(std::min(a->size, static_cast<std::size_t>(std::max(len, 0))));
-          if (got > 0) std::memcpy(buf, a->bytes.get(), static_cast<std::size_t>(got));
-          n = a->from;
-          if (!(native_flags & MSG_PEEK)) a->held = false;
+          const std::size_t size = a->msgs[a->next].msg_len;
+          got = static_cast<ssize_t>(std::min(size, static_cast<std::size_t>(std::max(len, 0))));
+          if (got > 0) std::memcpy(buf, a->Bytes(a->next), static_cast<std::size_t>(got));
+          n = a->from[a->next];
+          if (!(native_flags & MSG_PEEK)) ++a->next;
         }
         RearmReadLocked(s);
+        // Outside a pass of notices, what is still held ahead is announced from the event
+        // loop: the socket's readiness no longer shows it.
+        if (a->Holds()) {
+          auto it = registrations_.find(s);
+          if (it != registrations_.end() && !it->second->in_pass &&
+              (it->second->events & ws::kFdRead))
+            it->second->watch->ReadSoon();
+        }
         if (got < 0) return Fail(err);
         return Deliver(n, from, fromlen, got);
       }
@@ -443,15 +464,31 @@ class PosixSocketLibrary : public SocketLibrary {
     std::int32_t events = 0;
     std::uint64_t serial = 0;
     bool received = false;  // a receive call was made since the last read notice
+    bool in_pass = false;   // a read notice is being handled
     std::unique_ptr<SocketWatch> watch;
   };
-  // A datagram read ahead of its receive call.
+  // Datagrams read ahead of their receive calls, in the order queued: msgs[next..count), or
+  // when those are all taken, the error of a read that failed (0: none). The slots' room is
+  // only address space until a datagram lands in it.
   struct Ahead {
-    bool held = false;
-    int error = 0;  // errno of a failed read; the receive call reports it
-    std::size_t size = 0;
-    sockaddr_in from{};
-    std::unique_ptr<char[]> bytes = std::make_unique_for_overwrite<char[]>(kAheadBytes);
+    Ahead() {
+      for (int i = 0; i < kAheadSlots; ++i) {
+        iov[i] = {Bytes(i), kAheadBytes};
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+    }
+    char* Bytes(int slot) { return bytes.get() + static_cast<std::size_t>(slot) * kAheadBytes; }
+    bool Holds() const { return next < count || error != 0; }
+    int count = 0;
+    int next = 0;
+    int error = 0;
+    std::unique_ptr<char[]> bytes =
+        std::make_unique_for_overwrite<char[]>(kAheadSlots * kAheadBytes);
+    mmsghdr msgs[kAheadSlots]{};
+    iovec iov[kAheadSlots]{};
+    sockaddr_in from[kAheadSlots]{};
   };
 
   // The registration of s when it is still the one numbered serial (a handler may have
@@ -472,25 +509,29 @@ class PosixSocketLibrary : public SocketLibrary {
       registrations_.erase(it);
     }
   }
-  // The next datagram (or the error the kernel has for the socket), read without waiting into
-  // the socket's read-ahead buffer; false when nothing is queued.
-  bool ReadAhead(TSocket s) {
+  // Up to room queued datagrams (or the error the kernel has for the socket, counted as one),
+  // read without waiting into the socket's read-ahead slots, which hold nothing now. Returns
+  // how many; 0 when nothing is queued.
+  int ReadAhead(TSocket s, int room) {
     std::lock_guard lock(mutex_);
     std::unique_ptr<Ahead>& a = ahead_[s];
     if (!a) a = std::make_unique<Ahead>();
-    if (a->held) return true;
-    socklen_t len = sizeof a->from;
-    const ssize_t got = ::recvfrom(Fd(s), a->bytes.get(), kAheadBytes, MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&a->from), &len);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
-    a->error = got < 0 ? errno : 0;
-    a->size = got < 0 ? 0 : static_cast<std::size_t>(got);
-    a->held = true;
-    return true;
+    for (int i = 0; i < room; ++i) a->msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    const int got = ::recvmmsg(Fd(s), a->msgs, static_cast<unsigned>(room), MSG_DONTWAIT, nullptr);
+    a->next = 0;
+    a->count = std::max(got, 0);
+    if (got >= 0) return got;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    a->error = errno;
+    return 1;
+  }
+  bool HoldsAhead(TSocket s) {
+    std::lock_guard lock(mutex_);
+    return HeldAhead(s) != nullptr;
   }
   Ahead* HeldAhead(TSocket s) {
     auto it = ahead_.find(s);
-    return it != ahead_.end() && it->second->held ? it->second.get() : nullptr;
+    return it != ahead_.end() && it->second->Holds() ? it->second.get() : nullptr;
   }
 
   void RearmRead(TSocket s) {

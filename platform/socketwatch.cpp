@@ -46,6 +46,17 @@ void SocketWatch::SetReadEnabled(bool on) {
 void SocketWatch::SetWriteEnabled(bool on) {
   if (impl_->write->isEnabled() != on) impl_->write->setEnabled(on);
 }
+void SocketWatch::ReadSoon() {
+  Impl* impl = impl_.get();
+  // Dropped with the watch if it goes first.
+  QMetaObject::invokeMethod(
+      impl,
+      [impl] {
+        if (impl->read->isEnabled()) impl->Fire(Ready::Read);
+      },
+      Qt::QueuedConnection);
+}
+
 bool SocketWatch::ReadEnabled() const {
   return impl_->read->isEnabled();
 }

@@ -25,6 +25,10 @@ class SocketWatch {
   bool ReadEnabled() const;
   bool WriteEnabled() const;
 
+  // The read callback runs again from the event loop soon, if read is still enabled then: for
+  // data its owner took off the descriptor ahead of time, which readiness no longer shows.
+  void ReadSoon();
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

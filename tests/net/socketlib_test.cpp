@@ -259,3 +259,46 @@ TEST(SocketLibrary, EveryWayOfReadingSeesTheNextDatagramWithinABurst) {
   EXPECT_EQ(lib.closesocket(again), 0);
   DeallocateHWnd(wnd);
 }
+
+// A burst is taken off the socket ahead of its notices. A handler that leaves a notice unread
+// and receives later, outside any notice, must still hear of every datagram held behind it,
+// though the socket itself shows nothing queued any more.
+TEST(SocketLibrary, DatagramsHeldAheadOfAnUnreadNoticeAreAnnouncedAfterTheNextReceive) {
+  auto& lib = RealSocketLibrary();
+  TSocket s = BoundSocket(lib);
+  ASSERT_NE(s, ws::kInvalidSocket);
+  const std::uint16_t port = nettest::BoundPort(s);
+  auto receive = [&] {
+    char buf[16];
+    SockAddrIn from;
+    int fromlen = sizeof from;
+    const int n = lib.recvfrom(s, buf, sizeof buf, 0, &from, &fromlen);
+    return n < 0 ? std::string("(none)") : std::string(buf, static_cast<size_t>(n));
+  };
+  int notices = 0;
+  bool reading = false;
+  std::vector<std::string> got;
+  HWND wnd = AllocateHWnd([&](UINT msg, WPARAM, LPARAM l) {
+    if (msg != 0x1667 || l != ws::MakeSelectLParam(ws::kFdRead, 0)) return LRESULT{0};
+    ++notices;
+    if (reading) got.push_back(receive());
+    return LRESULT{0};
+  });
+  ASSERT_EQ(lib.WSAAsyncSelect(s, wnd, 0x1667, ws::kFdRead), 0);
+
+  nettest::Peer peer;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(peer.SendTo(port, std::to_string(i)));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return notices == 1; }));
+  qbtest::PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(notices, 1) << "a second read notice came before any receive call";
+
+  reading = true;
+  EXPECT_EQ(receive(), "0");
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return got.size() == 4; }))
+      << "announced after the receive: " << got.size() << " of 4";
+  EXPECT_EQ(got, (std::vector<std::string>{"1", "2", "3", "4"}));
+  qbtest::PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(got.size(), 4u) << "a notice with nothing left to read";
+  EXPECT_EQ(lib.closesocket(s), 0);
+  DeallocateHWnd(wnd);
+}
