@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "net/fake/scriptedsocketlib.h"
@@ -26,6 +28,16 @@ TSocket BoundSocket(SocketLibrary& lib) {
     return ws::kInvalidSocket;
   }
   return s;
+}
+
+// One receive into room for short test datagrams; nothing when the call fails.
+std::optional<std::string> Receive(SocketLibrary& lib, TSocket s) {
+  char buf[16];
+  SockAddrIn from;
+  int fromlen = sizeof from;
+  const int n = lib.recvfrom(s, buf, sizeof buf, 0, &from, &fromlen);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -144,11 +156,7 @@ TEST(SocketLibrary, QueuedDatagramsAreAnnouncedInOnePassAndAHandlerMayCloseTheSo
   bool close_on_next = false;
   HWND wnd = AllocateHWnd([&](UINT msg, WPARAM, LPARAM l) {
     if (msg != 0x1667 || l != ws::MakeSelectLParam(ws::kFdRead, 0)) return LRESULT{0};
-    char buf[16];
-    SockAddrIn from;
-    int fromlen = sizeof from;
-    const int n = lib.recvfrom(s, buf, sizeof buf, 0, &from, &fromlen);
-    if (n >= 0) got.emplace_back(buf, static_cast<size_t>(n));
+    if (auto datagram = Receive(lib, s)) got.push_back(*datagram);
     if (close_on_next) lib.closesocket(s);  // from inside its own notice
     return LRESULT{0};
   });
@@ -268,13 +276,7 @@ TEST(SocketLibrary, DatagramsHeldAheadOfAnUnreadNoticeAreAnnouncedAfterTheNextRe
   TSocket s = BoundSocket(lib);
   ASSERT_NE(s, ws::kInvalidSocket);
   const std::uint16_t port = nettest::BoundPort(s);
-  auto receive = [&] {
-    char buf[16];
-    SockAddrIn from;
-    int fromlen = sizeof from;
-    const int n = lib.recvfrom(s, buf, sizeof buf, 0, &from, &fromlen);
-    return n < 0 ? std::string("(none)") : std::string(buf, static_cast<size_t>(n));
-  };
+  auto receive = [&] { return Receive(lib, s).value_or("(none)"); };
   int notices = 0;
   bool reading = false;
   std::vector<std::string> got;
