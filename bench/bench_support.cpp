@@ -68,19 +68,26 @@ int Sink::Process(std::uint32_t frames, void* self) {
 
 namespace {
 
-double CpuSeconds(int pid) {
+std::map<int, ThreadTime> Threads(int pid) {
   const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  double ns = 0;
+  std::map<int, ThreadTime> threads;
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
       if (e->d_name[0] == '.') continue;
-      std::ifstream f(dir + "/" + e->d_name + "/schedstat");
-      double run = 0;
-      if (f >> run) ns += run;
+      const std::string task = dir + "/" + e->d_name;
+      std::ifstream f(task + "/schedstat");
+      double run_ns = 0, wait_ns = 0;
+      long slices = 0;
+      if (!(f >> run_ns >> wait_ns >> slices)) continue;
+      ThreadTime t;
+      std::ifstream(task + "/comm") >> t.name;
+      t.run_s = run_ns / 1e9;
+      t.slices = slices;
+      threads[std::atoi(e->d_name)] = t;
     }
     closedir(d);
   }
-  return ns / 1e9;
+  return threads;
 }
 
 std::uint64_t UdpCounter(const std::string& name) {
@@ -101,7 +108,8 @@ std::uint64_t UdpCounter(const std::string& name) {
 
 Counters Take(int pid, const std::string& alloc_counter_file) {
   Counters c;
-  c.cpu_s = CpuSeconds(pid);
+  c.threads = Threads(pid);
+  for (const auto& [tid, t] : c.threads) c.cpu_s += t.run_s;
   c.rcvbuf_errors = UdpCounter("RcvbufErrors");
   if (!alloc_counter_file.empty()) {
     const int fd = open(alloc_counter_file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,6 +120,28 @@ Counters Take(int pid, const std::string& alloc_counter_file) {
     }
   }
   return c;
+}
+
+std::string ThreadsBetween(const Counters& before, const Counters& after) {
+  // Threads often share their process's name (JACK's do), so each is told by its place: the
+  // first is the main thread.
+  std::string out;
+  char item[96];
+  int place = 0;
+  for (const auto& [tid, t] : after.threads) {
+    double run_s = t.run_s;
+    long slices = t.slices;
+    if (const auto b = before.threads.find(tid); b != before.threads.end()) {
+      run_s -= b->second.run_s;
+      slices -= b->second.slices;
+    }
+    ++place;
+    if (slices == 0) continue;
+    std::snprintf(item, sizeof item, "%s%d:%s %.1f/%ld", out.empty() ? "" : "  ", place,
+                  t.name.c_str(), run_s * 1e3, slices);
+    out += item;
+  }
+  return out;
 }
 
 long AnonKb(int pid) {

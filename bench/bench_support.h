@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,13 +37,25 @@ class Sink {
   std::atomic<long> events_{0};
 };
 
+// One thread's run time and how often it was put on a processor, from its schedstat.
+struct ThreadTime {
+  std::string name;
+  double run_s = 0;
+  long slices = 0;
+};
+
 struct Counters {
-  double cpu_s = 0;                 // run time of every thread, from /proc/PID/task/*/schedstat
-  std::uint64_t rcvbuf_errors = 0;  // datagrams the kernel dropped for a full receive buffer
-  std::uint64_t allocations = 0;    // from the counter file, 0 when there is none
+  double cpu_s = 0;                   // run time of every thread, from /proc/PID/task/*/schedstat
+  std::map<int, ThreadTime> threads;  // by thread id
+  std::uint64_t rcvbuf_errors = 0;    // datagrams the kernel dropped for a full receive buffer
+  std::uint64_t allocations = 0;      // from the counter file, 0 when there is none
 };
 
 Counters Take(int pid, const std::string& alloc_counter_file);
+
+// What each thread of the process used between two takes, as "place:name run-ms/slices" in
+// the order the threads were made; threads that were not scheduled are left out.
+std::string ThreadsBetween(const Counters& before, const Counters& after);
 
 // Anonymous memory of a process in kB (RssAnon).
 long AnonKb(int pid);

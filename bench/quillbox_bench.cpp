@@ -51,7 +51,8 @@ std::string SeekDatagram(int position) {
   return d;
 }
 
-Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std::string& round) {
+Result RunRound(bench::Sink& sink, const std::string& name, int pid, const std::string& alloc,
+                const std::string& round) {
   const bool burst = round == "burst";
   const bool night = round == "night";
   const int count = burst ? 50000 : night ? 120000 : 10000;
@@ -124,6 +125,8 @@ Result RunRound(bench::Sink& sink, int pid, const std::string& alloc, const std:
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const bench::Counters after = bench::Take(pid, alloc);
+  std::printf("threads\t%s\t%s\t%s (ms run/times scheduled)\n", name.c_str(), round.c_str(),
+              bench::ThreadsBetween(before, after).c_str());
   close(sock);
   if (probe >= 0) {
     take_replies();
@@ -159,7 +162,7 @@ int Run(int argc, char** argv) {
   bench::Sink sink(argv[5]);
   if (!sink.ok()) return 1;
   for (int i = 6; i < argc; ++i) {
-    Result r = RunRound(sink, pid, alloc, argv[i]);
+    Result r = RunRound(sink, name, pid, alloc, argv[i]);
     std::printf("result\t%s\t%s\t%ld\t%ld\t%ld\t%.3f\t%.3f\t%.6f\t%ld\t%ld\n", name.c_str(),
                 r.round.c_str(), r.sent, r.read, r.delivered, r.p50_ms, r.p99_ms, r.cpu_s,
                 r.allocations, r.anon_kb);

@@ -4,12 +4,12 @@
 #include <QIcon>
 #include <QPixmap>
 #include <QPointer>
-#include <QTimer>
 #include <map>
 #include <memory>
 #include <utility>
 
 #include "platform/application.h"
+#include "tray/simpletimer.h"
 
 #ifdef QUILLBOX_HAVE_DBUS
 #include <QDBusConnection>
@@ -100,12 +100,13 @@ class QtTray : public TrayService {
   }
 
   // Watches the notification area: when it goes away its entries are lost; when it comes back
-  // the application hears "TaskbarCreated" and adds its icons again.
+  // the application hears "TaskbarCreated" and adds its icons again. The check ticks on the
+  // platform's timers rather than a Qt timer, so that the event loop's poll needs no timeout
+  // of its own and a datagram's wake-up arms no kernel timer.
   void EnsureWatch() {
     if (watch_ || !QCoreApplication::instance()) return;
     available_ = Available();
-    watch_ = new QTimer(QCoreApplication::instance());
-    QObject::connect(watch_, &QTimer::timeout, [this] {
+    watch_ = std::make_unique<TSimpleTimer>(1000, [this](TObject*) {
       bool now = Available();
       if (now == available_) return;
       available_ = now;
@@ -116,11 +117,11 @@ class QtTray : public TrayService {
         PostMessage(Application().Handle(), RegisterWindowMessage("TaskbarCreated"), 0, 0);
       }
     });
-    watch_->start(1000);
+    watch_->StartTimer();
   }
 
   std::map<std::pair<HWND, UINT_PTR>, std::unique_ptr<QSystemTrayIcon>> entries_;
-  QPointer<QTimer> watch_;
+  std::unique_ptr<TSimpleTimer> watch_;
   bool available_ = false;
 };
 
