@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QIcon>
 #include <QPixmap>
-#include <QPointer>
 #include <map>
 #include <memory>
 #include <utility>
@@ -101,8 +100,8 @@ class QtTray : public TrayService {
 
   // Watches the notification area: when it goes away its entries are lost; when it comes back
   // the application hears "TaskbarCreated" and adds its icons again. The check ticks on the
-  // platform's timers rather than a Qt timer, so that the event loop's poll needs no timeout
-  // of its own and a datagram's wake-up arms no kernel timer.
+  // platform's timer descriptor rather than a Qt timer, which would give every pass of the
+  // event loop a poll timeout to work out and arm.
   void EnsureWatch() {
     if (watch_ || !QCoreApplication::instance()) return;
     available_ = Available();
