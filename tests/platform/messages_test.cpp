@@ -63,31 +63,41 @@ TEST(MessageWindow, PostToDestroyedWindowIsDropped) {
 // proves no message reaches a freed handler.
 TEST(MessageWindow, PostsRacingDestructionAreClean) {
   std::atomic<HWND> target{kNoWindow};
-  std::atomic<int> running{3};
-  std::atomic<long> delivered{0};
+  std::atomic<bool> stop{false};
   std::vector<std::thread> posters;
   for (int t = 0; t < 3; ++t)
     posters.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        PostMessage(target.load(), WM_USER, 0, 0);
-        if (i % 64 == 0) std::this_thread::yield();
+      // A burst per window: enough to outlive it, bounded so the queue never floods.
+      for (HWND last = kNoWindow; !stop;) {
+        HWND w = target.load();
+        if (w == last) {
+          std::this_thread::yield();
+          continue;
+        }
+        for (int i = 0; i < 50; ++i) PostMessage(w, WM_USER, 0, 0);
+        last = w;
       }
-      --running;
     });
-  while (running > 0) {
+  // Each window lives until posts have reached it and is then destroyed with more on the way, so
+  // the race is exercised however the threads happen to be scheduled.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  int reached = 0;
+  for (int round = 0; round < 200 && std::chrono::steady_clock::now() < deadline; ++round) {
     auto counter = std::make_shared<long>(0);
-    HWND w = AllocateHWnd([counter, &delivered](UINT, WPARAM, LPARAM) {
+    HWND w = AllocateHWnd([counter](UINT, WPARAM, LPARAM) {
       ++*counter;
-      ++delivered;
       return LRESULT{0};
     });
     target = w;
-    QCoreApplication::processEvents();
+    while (*counter < 5 && std::chrono::steady_clock::now() < deadline)
+      QCoreApplication::processEvents();
+    if (*counter >= 5) ++reached;
     DeallocateHWnd(w);
   }
+  stop = true;
   for (auto& p : posters) p.join();
   qbtest::PumpFor(20ms);
-  EXPECT_GT(delivered.load(), 0);
+  EXPECT_EQ(reached, 200);
 }
 
 TEST(MessageWindow, SendMessageCallsHandlerAtOnce) {
