@@ -1,10 +1,10 @@
 #include "midi/midiout.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -25,64 +25,79 @@ constexpr bool kKeepFreedBlocks = true;
 #endif
 
 // Freed blocks wait here for the next message of their size: a time code for every seek must
-// not cost the allocator anything. Blocks are zero-filled again when they are handed out.
+// not cost the allocator anything. Blocks are zero-filled again when they are handed out. Each
+// thread keeps its own shelves, so taking and giving back take no lock: the port allocates and
+// releases on the user-interface thread, and a block given back on another thread just waits on
+// that thread's shelves.
 class BlockCache {
  public:
   void* Take(std::size_t size) {
-    {
-      std::lock_guard lock(mutex_);
-      ++live_;
+    live_.fetch_add(1, std::memory_order_relaxed);
+    if (Shelves* mine = Mine())
+      if (void* p = mine->Take(size)) {
+        std::memset(p, 0, size);
+        return p;
+      }
+    void* p = std::calloc(size, 1);
+    if (!p) live_.fetch_sub(1, std::memory_order_relaxed);
+    return p;
+  }
+  void Give(void* p, std::size_t size) {
+    live_.fetch_sub(1, std::memory_order_relaxed);
+    if (Shelves* mine = Mine(); mine && mine->Keep(p, size)) return;
+    std::free(p);
+  }
+  std::size_t Live() const { return live_.load(std::memory_order_relaxed); }
+
+ private:
+  class Shelves {
+   public:
+    ~Shelves() {
+      for (Shelf& shelf : shelves_)
+        for (void* p : shelf.blocks) std::free(p);
+      t_gone = true;  // a later destructor of this thread may still give blocks back
+    }
+    void* Take(std::size_t size) {
       for (Shelf& shelf : shelves_) {
         if (shelf.size != size || shelf.blocks.empty()) continue;
         void* p = shelf.blocks.back();
         shelf.blocks.pop_back();
-        std::memset(p, 0, size);
         return p;
       }
+      return nullptr;
     }
-    void* p = std::calloc(size, 1);
-    if (!p) Forget();
-    return p;
-  }
-  void Give(void* p, std::size_t size) {
-    {
-      std::lock_guard lock(mutex_);
-      --live_;
+    bool Keep(void* p, std::size_t size) {
       for (Shelf& shelf : shelves_) {
-        if (!kKeepFreedBlocks) break;
         if (shelf.size == 0) {
           shelf.size = size;
           shelf.blocks.reserve(kBlocksPerShelf);
         }
         if (shelf.size != size) continue;
-        if (shelf.blocks.size() < kBlocksPerShelf) {
-          shelf.blocks.push_back(p);
-          return;
-        }
-        break;
+        if (shelf.blocks.size() == kBlocksPerShelf) return false;
+        shelf.blocks.push_back(p);
+        return true;
       }
+      return false;
     }
-    std::free(p);
-  }
-  std::size_t Live() {
-    std::lock_guard lock(mutex_);
-    return live_;
-  }
 
- private:
-  void Forget() {
-    std::lock_guard lock(mutex_);
-    --live_;
-  }
-  static constexpr std::size_t kBlocksPerShelf = 256;
-  struct Shelf {
-    std::size_t size = 0;
-    std::vector<void*> blocks;
+   private:
+    static constexpr std::size_t kBlocksPerShelf = 256;
+    struct Shelf {
+      std::size_t size = 0;
+      std::vector<void*> blocks;
+    };
+    Shelf shelves_[8];  // a handful of sizes: headers, wrappers, time codes and beats
   };
-  std::mutex mutex_;
-  std::size_t live_ = 0;
-  Shelf shelves_[8];  // a handful of sizes: headers, wrappers, time codes and beats
+  static Shelves* Mine() {
+    if (!kKeepFreedBlocks || t_gone) return nullptr;
+    thread_local Shelves shelves;
+    return &shelves;
+  }
+  static thread_local bool t_gone;
+  std::atomic<std::size_t> live_{0};
 };
+
+thread_local bool BlockCache::t_gone = false;
 
 BlockCache& Blocks() {
   static BlockCache* cache = new BlockCache;  // outlives every port, also at exit

@@ -32,7 +32,8 @@ Session::Session(HMIDIOUT handle, std::string name, std::unique_ptr<OutputDevice
       name_(std::move(name)),
       callback_(callback),
       instance_(instance),
-      device_(std::move(device)) {}
+      device_(std::move(device)),
+      queues_(device_ && device_->Queues()) {}
 
 Session::~Session() {
   {
@@ -78,35 +79,33 @@ void Session::Done(MIDIHDR* hdr, MMRESULT result) {
 }
 
 MMRESULT Session::Long(MIDIHDR* hdr) {
+  // A device that only queues is sent to within the call: no thread wake, and the order with
+  // short messages holds. The device changes only under the send lock, so no copy of it is
+  // needed here. Other devices never take the send lock on this path: a slow device holds up
+  // the worker, never the caller.
+  if (queues_.load(std::memory_order_relaxed)) {
+    std::lock_guard send(send_mutex_);
+    std::unique_lock lock(mutex_);
+    if (!(hdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
+    // With messages still queued for the worker this one goes behind them.
+    if (device_->Queues() && queue_.empty()) {
+      const MMRESULT r = device_->Send(hdr->lpData, hdr->dwBufferLength);
+      if (r != MMSYSERR_NOERROR) return r;
+      hdr->dwReserved[kPlayResult] = MMSYSERR_NOERROR;
+      hdr->dwFlags |= MHDR_DONE;
+      lock.unlock();
+      callback_(handle_, MM_MOM_DONE, instance_, reinterpret_cast<DWORD_PTR>(hdr), 0);
+      return MMSYSERR_NOERROR;
+    }
+  }
   {
     std::lock_guard lock(mutex_);
     if (!(hdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
   }
-  std::shared_ptr<OutputDevice> device;
-  {
-    std::lock_guard lock(device_mutex_);
-    device = device_;
-  }
-  if (!device || !device->Alive()) return MIDIERR_NODEVICE;
-  // Only a device that queues is sent to here. For the others the message goes to the worker
-  // without waiting for the send it may be in the middle of: a slow device holds up the
-  // worker, never the caller.
-  if (device->Queues()) {
-    std::lock_guard send(send_mutex_);
-    if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
-    if (device_->Queues()) {
-      // Nothing to wait for: no thread wake, and the order with short messages holds.
-      std::unique_lock lock(mutex_);
-      if (queue_.empty()) {
-        lock.unlock();
-        const MMRESULT r = device_->Send(hdr->lpData, hdr->dwBufferLength);
-        if (r != MMSYSERR_NOERROR) return r;
-        Done(hdr, MMSYSERR_NOERROR);
-        return MMSYSERR_NOERROR;
-      }
-    }
-  }
+  if (Gone()) return MIDIERR_NODEVICE;
   {
     std::lock_guard lock(mutex_);
     hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
@@ -146,6 +145,7 @@ void Session::Rebind(std::unique_ptr<OutputDevice> device) {
     std::lock_guard lock(device_mutex_);
     old = std::move(device_);
     device_ = std::move(device);
+    queues_ = device_ && device_->Queues();
   }
   // The gone device is released outside the locks: senders fail fast meanwhile, never wait.
 }

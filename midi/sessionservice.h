@@ -30,7 +30,7 @@ class OutputDevice {
   virtual MMRESULT Send(const std::uint8_t* bytes, std::size_t length) = 0;
   // False from the moment the device's MIDI system went away; it stays false.
   virtual bool Alive() const { return true; }
-  // True when Send only queues the bytes and never waits for the device.
+  // True when Send only queues the bytes and never waits for the device; fixed for its life.
   virtual bool Queues() const { return false; }
 };
 
@@ -90,7 +90,8 @@ class Session {
   std::mutex send_mutex_;    // every send; held to replace the device
   std::mutex device_mutex_;  // also held to replace it, so Gone() never waits for a send
   std::shared_ptr<OutputDevice> device_;
-  std::mutex mutex_;  // the queue, the counts and the flags of queued headers
+  std::atomic<bool> queues_;  // whether device_ only queues; a hint read without the locks
+  std::mutex mutex_;          // the queue, the counts and the flags of queued headers
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<MIDIHDR*> queue_;

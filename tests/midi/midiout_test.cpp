@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "midi/fake/fakemidiservice.h"
@@ -499,6 +501,40 @@ TEST_F(MidiOutputTest, DestroyedWithDoneNoticesQueuedReleasesTheirMemory) {
   EXPECT_EQ(SharedLockedBlocks(), before);
   qbtest::PumpFor(30ms);
   EXPECT_EQ(Events(), 0u);
+  EXPECT_EQ(SharedLockedBlocks(), before);
+}
+
+// Blocks may be given back on another thread than the one that took them, and threads end with
+// blocks on their shelves; the count stays exact and nothing given back is lost or reused early.
+TEST(SharedLockedMemory, BlocksCrossingThreadsAndThreadsEndingKeepTheCount) {
+  const std::size_t before = SharedLockedBlocks();
+  std::vector<std::vector<std::pair<HGLOBAL, std::uint8_t*>>> taken(4);
+  std::vector<std::thread> takers;
+  for (std::size_t t = 0; t < taken.size(); ++t)
+    takers.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        HGLOBAL h;
+        auto* p = static_cast<std::uint8_t*>(AllocSharedLocked(10 + i % 3, h));
+        ASSERT_NE(p, nullptr);
+        ASSERT_TRUE(std::all_of(p, p + 10 + i % 3, [](std::uint8_t b) { return b == 0; }));
+        std::memset(p, static_cast<int>(t + 1), 10 + i % 3);
+        if (i % 2)
+          FreeSharedLocked(h, p);  // back on this thread's shelves
+        else
+          taken[t].emplace_back(h, p);
+      }
+    });
+  for (auto& t : takers) t.join();
+  EXPECT_EQ(SharedLockedBlocks(), before + taken.size() * 1000);
+  std::vector<std::thread> givers;
+  for (std::size_t t = 0; t < taken.size(); ++t)
+    givers.emplace_back([&, t] {
+      for (auto [h, p] : taken[(t + 1) % taken.size()]) {
+        EXPECT_EQ(p[0], static_cast<std::uint8_t>((t + 1) % taken.size() + 1));  // not reused
+        FreeSharedLocked(h, p);
+      }
+    });
+  for (auto& t : givers) t.join();
   EXPECT_EQ(SharedLockedBlocks(), before);
 }
 

@@ -26,7 +26,7 @@ struct System {
   std::mutex mutex;
   std::condition_variable cv;
   bool present = true;
-  bool queues = false;     // devices take long messages within the call
+  bool queues = false;     // devices opened now take long messages within the call
   bool hold_long = false;  // long messages wait until released
   MMRESULT refuse_long = MMSYSERR_NOERROR;
   std::vector<std::string> names;
@@ -66,7 +66,7 @@ struct System {
 class ScriptedDevice : public OutputDevice {
  public:
   ScriptedDevice(System& system, std::string name, std::shared_ptr<std::atomic<bool>> alive)
-      : system_(system), name_(std::move(name)), alive_(std::move(alive)) {}
+      : system_(system), name_(std::move(name)), alive_(std::move(alive)), queues_(system.queues) {}
   MMRESULT Send(const std::uint8_t* bytes, std::size_t length) override {
     std::unique_lock lock(system_.mutex);
     if (length > 3) {
@@ -80,12 +80,13 @@ class ScriptedDevice : public OutputDevice {
     return MMSYSERR_NOERROR;
   }
   bool Alive() const override { return alive_->load(); }
-  bool Queues() const override { return system_.queues; }
+  bool Queues() const override { return queues_; }
 
  private:
   System& system_;
   std::string name_;
   std::shared_ptr<std::atomic<bool>> alive_;
+  const bool queues_;
 };
 
 class ScriptedProvider : public DeviceProvider {
@@ -277,7 +278,9 @@ TEST_F(MidiSystemTest, ARefusedLongMessageIsReleasedAndReportedNotAnnounced) {
   EXPECT_EQ(boxes.updates.size(), 1u);  // the second counted into the box
 
   // Refused within the call, the send itself raises and keeps nothing.
+  ASSERT_TRUE(port->Close());
   system.queues = true;
+  ASSERT_TRUE(port->Open());
   EXPECT_THROW(port->SendLongMessage(kTimeCode.data(), 10), EmidioutputError);
   EXPECT_EQ(port->PendingLongMessages(), 0u);
   EXPECT_TRUE(port->Close());
