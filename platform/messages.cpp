@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cctype>
 #include <map>
 #include <memory>
@@ -123,11 +124,30 @@ Dispatcher::~Dispatcher() {
   if (r.dispatcher == this) r.dispatcher = nullptr;
 }
 
-std::shared_ptr<Window> Find(HWND wnd) {
+bool OnUiThread() {
+  return std::this_thread::get_id() == ui_thread.load(std::memory_order_relaxed);
+}
+
+// Windows are made and destroyed on the user-interface thread only, so that thread reads the
+// registry without the lock; other threads take it.
+template <typename F>
+auto WithWindow(HWND wnd, F&& f) {
   auto& r = Reg();
+  auto look = [&] {
+    auto it = r.windows.find(wnd);
+    return f(it == r.windows.end() ? nullptr : &it->second);
+  };
+  if (OnUiThread()) return look();
   std::lock_guard lock(r.mutex);
-  auto it = r.windows.find(wnd);
-  return it == r.windows.end() ? nullptr : it->second;
+  return look();
+}
+
+std::shared_ptr<Window> Find(HWND wnd) {
+  return WithWindow(wnd, [](const std::shared_ptr<Window>* w) { return w ? *w : nullptr; });
+}
+
+bool Exists(HWND wnd) {
+  return WithWindow(wnd, [](const std::shared_ptr<Window>* w) { return w != nullptr; });
 }
 
 bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui);
@@ -166,6 +186,7 @@ LRESULT Dispatch(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 
 HWND AllocateHWnd(MessageProc proc) {
   EnsureDispatcher();
+  assert(OnUiThread() && "windows are made on the user-interface thread only");
   auto& r = Reg();
   std::lock_guard lock(r.mutex);
   HWND h = r.next++;
@@ -174,6 +195,7 @@ HWND AllocateHWnd(MessageProc proc) {
 }
 
 void DeallocateHWnd(HWND wnd) {
+  assert(OnUiThread() && "windows are destroyed on the user-interface thread only");
   auto& r = Reg();
   std::shared_ptr<Window> doomed;  // destroyed outside the lock
   {
@@ -187,7 +209,7 @@ void DeallocateHWnd(HWND wnd) {
 }
 
 bool IsWindow(HWND wnd) {
-  return Find(wnd) != nullptr;
+  return Exists(wnd);
 }
 
 namespace {

@@ -41,8 +41,9 @@ inline constexpr WPARAM SC_RESTORE = 0xF120;
 // Handler of a hidden window: (message, first parameter, second parameter) -> result.
 using MessageProc = std::function<LRESULT(UINT msg, WPARAM wparam, LPARAM lparam)>;
 
-// Creates a hidden message window on the calling (user-interface) thread. Handles are never
-// reused, so a stale handle can never reach a newer window.
+// Creates a hidden message window. Windows are made and destroyed on the user-interface thread
+// only (the thread that made the first). Handles are never reused, so a stale handle can never
+// reach a newer window.
 HWND AllocateHWnd(MessageProc proc);
 // Destroys the window; its timers stop and messages still queued for it are dropped.
 void DeallocateHWnd(HWND wnd);
