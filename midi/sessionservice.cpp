@@ -234,10 +234,12 @@ MMRESULT SessionMidiService::Find(std::int32_t id, DeviceEntry& entry, std::stri
   return MMSYSERR_NOERROR;
 }
 
-std::shared_ptr<Session> SessionMidiService::Lookup(HMIDIOUT handle) {
-  std::lock_guard lock(mutex_);
+// Sessions are added and removed only by the service's operations, all on one thread, which is
+// the one asking here; the re-binding thread only reads. So no lock, and no copy: the session
+// stays listed until that thread closes it.
+Session* SessionMidiService::Lookup(HMIDIOUT handle) {
   auto it = sessions_.find(handle);
-  return it == sessions_.end() ? nullptr : it->second;
+  return it == sessions_.end() ? nullptr : it->second.get();
 }
 
 std::uint32_t SessionMidiService::GetNumDevs() {

@@ -129,7 +129,7 @@ class SessionMidiService : public MidiService {
   };
   Listed Devices();
   MMRESULT Find(std::int32_t id, DeviceEntry& entry, std::string* short_name = nullptr);
-  std::shared_ptr<Session> Lookup(HMIDIOUT handle);
+  Session* Lookup(HMIDIOUT handle);
   void Changed();
   void RebindLoop();
 
