@@ -25,12 +25,13 @@ class SocketWatch {
   bool ReadEnabled() const;
   bool WriteEnabled() const;
 
-  // The read callback runs again from the event loop soon, if read is still enabled then: for
-  // data its owner took off the descriptor ahead of time, which readiness no longer shows.
+  // The read callback runs again from the event loop soon, once read is enabled: for data its
+  // owner took off the descriptor ahead of time, which readiness no longer shows.
   void ReadSoon();
 
+  struct Impl;  // how the event loop is asked: defined with the watch
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

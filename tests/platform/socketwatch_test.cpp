@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "platform/socketwatch.h"
+#include "tests/common/testsupport.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Pipe {
+  int fd[2];
+  Pipe() { EXPECT_EQ(pipe(fd), 0); }
+  ~Pipe() {
+    for (int f : fd)
+      if (f >= 0) close(f);
+  }
+  void Write() { ASSERT_EQ(write(fd[1], "x", 1), 1); }
+  void Drain() {
+    char c[16];
+    ASSERT_GT(read(fd[0], c, sizeof c), 0);
+  }
+};
+
+// How often the event loop went to sleep in the given time: a descriptor it keeps polling
+// although nobody listens makes it spin.
+int SleepsIn(std::chrono::milliseconds time) {
+  int sleeps = 0;
+  auto* d = QAbstractEventDispatcher::instance();
+  auto c = QObject::connect(d, &QAbstractEventDispatcher::aboutToBlock, [&] { ++sleeps; });
+  QEventLoop loop;
+  QTimer::singleShot(time, &loop, &QEventLoop::quit);
+  loop.exec();
+  QObject::disconnect(c);
+  return sleeps;
+}
+
+}  // namespace
+
+// Runs on glib's loop here, and on Qt's own in the QtEventLoop run of these tests.
+TEST(SocketWatch, ReadinessReachesTheCallbackOnlyWhileEnabled) {
+  Pipe p;
+  std::vector<SocketWatch::Ready> got;
+  SocketWatch w(p.fd[0], [&](SocketWatch::Ready r) { got.push_back(r); });
+  p.Write();
+  qbtest::PumpFor(30ms);
+  EXPECT_TRUE(got.empty()) << "both directions start switched off";
+
+  w.SetReadEnabled(true);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return !got.empty(); }));
+  EXPECT_EQ(got[0], SocketWatch::Ready::Read);
+  w.SetReadEnabled(false);
+  got.clear();
+  qbtest::PumpFor(30ms);
+  EXPECT_TRUE(got.empty()) << "still readable, but switched off";
+
+  // A hang-up wakes a reader; with read off it wakes nothing, not even the loop.
+  p.Drain();
+  close(p.fd[1]);
+  p.fd[1] = -1;
+  EXPECT_LT(SleepsIn(100ms), 50);
+  EXPECT_TRUE(got.empty());
+  w.SetReadEnabled(true);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return !got.empty(); }));
+}
+
+TEST(SocketWatch, ReadSoonFiresOnceAndWaitsForReadToBeEnabled) {
+  Pipe p;  // never readable: only the asked-for callback can come
+  int reads = 0;
+  SocketWatch w(p.fd[0], [&](SocketWatch::Ready) { ++reads; });
+  w.ReadSoon();
+  qbtest::PumpFor(30ms);
+  EXPECT_EQ(reads, 0);
+  w.SetReadEnabled(true);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return reads == 1; }));
+  w.ReadSoon();
+  w.ReadSoon();
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return reads == 2; }));
+  qbtest::PumpFor(30ms);
+  EXPECT_EQ(reads, 2);
+}
+
+TEST(SocketWatch, ACallbackMayDestroyItsWatch) {
+  Pipe p;
+  p.Write();
+  int calls = 0;
+  std::unique_ptr<SocketWatch> w;
+  w = std::make_unique<SocketWatch>(p.fd[0], [&](SocketWatch::Ready) {
+    ++calls;
+    w.reset();
+  });
+  w->SetReadEnabled(true);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return calls == 1; }));
+  qbtest::PumpFor(30ms);  // nothing of it runs again, nothing freed is touched
+  EXPECT_EQ(calls, 1);
+}
