@@ -113,22 +113,27 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
   if (StartsWith(text_, "#bundl")) text_.erase(0, std::min<std::size_t>(20, text_.size()));
   const std::string_view text = text_;
 
-  // A NaN crossfader has no side: nothing changes.
-  if (StartsWith(text, "/Traktor.XFa") && !std::isnan(single)) {
-    liveDeck = single > 0.5f ? 1 : 0;
-    out_.DeckCaption(liveDeck == 1 ? "BeatR" : "BeatL");
-  }
-  if (StartsWith(text, "/Traktor.Deck1.Bea") && liveDeck == 1 && !gate_closed_) Beat();
-  if (StartsWith(text, "/Traktor.Deck0.Bea") && liveDeck == 0 && !gate_closed_) Beat();
-  if (StartsWith(text, "/VirtualDJ/Phase")) {
+  // The addresses below exclude one another, so the first common part is compared once.
+  if (StartsWith(text, "/Traktor.")) {
+    const std::string_view rest = text.substr(9);
+    if (StartsWith(rest, "XFa")) {
+      // A NaN crossfader has no side: nothing changes.
+      if (!std::isnan(single)) {
+        liveDeck = single > 0.5f ? 1 : 0;
+        out_.DeckCaption(liveDeck == 1 ? "BeatR" : "BeatL");
+      }
+    } else if (rest.size() >= 9 && StartsWith(rest, "Deck") && (rest[4] == '0' || rest[4] == '1') &&
+               rest[5] == '.' && rest[4] - '0' == liveDeck) {
+      const std::string_view what = rest.substr(6, 3);
+      if (what == "Bea" && !gate_closed_) Beat();
+      if (what == "See")
+        if (const auto position = SeekPosition(single)) Time(*position);
+    }
+  } else if (StartsWith(text, "/VirtualDJ/Phase")) {
     // Raw bits compared as integers; the phase is kept even when the beat cannot be sent.
     const std::int32_t previous = lastPhase;
     lastPhase = integer;
     if (integer < previous) Beat();
-  }
-  if ((StartsWith(text, "/Traktor.Deck1.See") && liveDeck == 1) ||
-      (StartsWith(text, "/Traktor.Deck0.See") && liveDeck == 0)) {
-    if (const auto position = SeekPosition(single)) Time(*position);
   }
 
   if (debug) Monitor(text, argument);
