@@ -134,6 +134,7 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
   int Link(Slot& s, jack_port_t* port, const std::string& other);
   static int Process(jack_nframes_t frames, void* arg);
   static void Shutdown(jack_status_t, const char*, void* arg);
+  static void PlainShutdown(void* arg) { Shutdown(JackFailure, nullptr, arg); }
   static void Connection(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
   static void Registration(jack_port_id_t, int registered, void* arg);
   static int GraphOrder(void* arg);
@@ -194,7 +195,10 @@ bool JackSystem::Connect() {
   gone_.store(false);
   client_.store(c);
   jack_set_process_callback(c, &JackSystem::Process, this);
+  // JACK's libjack tells the loss through one of the two notices, PipeWire's only through the
+  // plain one; a second notice of the same loss changes nothing.
   jack_on_info_shutdown(c, &JackSystem::Shutdown, this);
+  jack_on_shutdown(c, &JackSystem::PlainShutdown, this);
   jack_set_port_connect_callback(c, &JackSystem::Connection, this);
   jack_set_port_registration_callback(c, &JackSystem::Registration, this);
   // A client takes connections only once active, which only the new graph order tells.

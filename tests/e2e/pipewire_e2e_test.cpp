@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "tests/e2e/e2e_support.h"
@@ -65,4 +66,38 @@ TEST_F(PipeWireE2E, PipeWireHasTheBridgesPortAndBeatsAndTimeCodeReachASinkByteFo
 
   EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
   EXPECT_TRUE(WaitFor([] { return !InGraph("quillbox:quillbox"); }));
+}
+
+// The audio system stops under the running bridge and starts again: meanwhile the bridge goes on
+// answering probes, and once PipeWire is back its port is back and the next beat reaches a sink.
+TEST_F(PipeWireE2E, AudioSystemStoppedAndStartedAgainBringsThePortBackWithoutFreezingTheBridge) {
+  const std::string fixture = std::getenv("QB_PW_FIXTURE");
+  const std::string state = std::getenv("QB_PW_STATE");
+  std::optional<MidiSink> sink;
+  sink.emplace();
+  bridge.Start(/*with_display=*/false);
+  ASSERT_TRUE(WaitFor([] { return InGraph("quillbox:quillbox"); })) << bridge.Output();
+  ASSERT_TRUE(sink->ConnectFrom("quillbox:quillbox")) << bridge.Output();
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  ASSERT_TRUE(sink->WaitForMessage("80 7F 19")) << bridge.Output();
+
+  sink.reset();
+  int status = -1;
+  e2e::Run(fixture, {"stop", state}, &status, 60s);
+  ASSERT_EQ(status, 0);
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Seek", "f", {"10.0"});
+  EXPECT_EQ(ProbeReply().first, kPong) << bridge.Output();
+
+  e2e::Run(fixture, {"start", state}, &status, 60s);
+  ASSERT_EQ(status, 0);
+  ASSERT_TRUE(WaitFor([] { return InGraph("quillbox:quillbox"); }, 30s))
+      << "graph outputs: " << testing::PrintToString(GraphOutputs()) << "\n"
+      << bridge.Output();
+  sink.emplace();
+  ASSERT_TRUE(sink->ConnectFrom("quillbox:quillbox")) << bridge.Output();
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  EXPECT_TRUE(sink->WaitForMessage("80 7F 19")) << bridge.Output();
+  EXPECT_EQ(ProbeReply().first, kPong) << bridge.Output();
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
 }
