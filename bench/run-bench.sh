@@ -73,6 +73,12 @@ XDG_CONFIG_HOME=$state QB_ALLOC_COUNTER=$state/quillbox.alloc LD_PRELOAD=$alloc 
   "$bridge" >"$state/quillbox.log" 2>&1 &
 target=$!
 window() { xdotool search --name "^brindle's quillbox$" | head -n1; }
+viewable() {  # viewable yes|no: the window exists and is (or is not) shown, asked afresh each time
+  local w
+  w=$(window)
+  [ -n "$w" ] || return 1
+  if xwininfo -id "$w" | grep -q IsViewable; then [ "$1" = yes ]; else [ "$1" = no ]; fi
+}
 tray_icon() {
   xwininfo -root -tree | awk '/"YXTrayEmbedder"/ {e = 1} e && /"quillbox": \("quillbox"/ {print $1; exit}'
 }
@@ -80,13 +86,13 @@ wait_for 20 sh -c 'jack_lsp | grep -q "^quillbox:"'
 # Two seconds after start it leaves for the notification area, as on a desktop: the icon is
 # there and the window is gone, so that no round pays for painting the window.
 wait_for 20 sh -c "xwininfo -root -tree | awk '/\"YXTrayEmbedder\"/ {e = 1} e && /\"quillbox\": \\(\"quillbox\"/ {f = 1} END {exit !f}'"
-wait_for 20 sh -c "! xwininfo -id $(window) | grep -q IsViewable"
+wait_for 20 viewable no
 run_target quillbox "$state/quillbox.alloc" "^quillbox:" steady burst
 
 # The debug view: back from the tray with a double click, then "Debug" ticked.
 icon=$(tray_icon)
 xdotool mousemove --window "$icon" 12 12 click --repeat 2 --delay 80 1
-wait_for 10 sh -c "xwininfo -id $(window) | grep -q 'IsViewable'"
+wait_for 10 viewable yes
 w=$(window)
 xdotool mousemove --window "$w" 14 72 click 1
 wait_for 10 sh -c "xwininfo -id $w | awk '/Width:/ {exit !(\$2 > 600)}'"
