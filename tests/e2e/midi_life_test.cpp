@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "tests/e2e/e2e_support.h"
@@ -14,6 +16,22 @@ using namespace e2e;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Where each of a process's threads waits (its name, kernel wait channel and system call), for
+// a failure that looks like a stuck thread.
+std::string ThreadStates(int pid) {
+  std::string out;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+    std::string comm, wchan, syscall;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    std::getline(std::ifstream(task.path() / "wchan"), wchan);
+    std::getline(std::ifstream(task.path() / "syscall"), syscall);
+    out += task.path().filename().string() + " " + comm + ": " + wchan + " | " + syscall + "\n";
+  }
+  return out;
+}
 
 const std::string kOwnPort = "quillbox:quillbox";
 const std::string kSinkPort = "quillbox-e2e-sink:in";
@@ -131,7 +149,7 @@ void MidiLife::ServerKilledMidRun(bool realtime) {
   EXPECT_LT(late->count(), 1000);
   EXPECT_EQ(ErrorBoxes().size(), 1u);
   EXPECT_TRUE(bridge.Running());
-  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
 }
 
 // The server comes back under the same name: the own port is back with its old connection
@@ -154,7 +172,8 @@ void MidiLife::ServerBackUnderTheSameName(bool realtime) {
   sink.emplace(server->Name());
   ASSERT_TRUE(WaitFor([&] { return Connected(server->Name(), kOwnPort, kSinkPort); }, 5s))
       << bridge.Output() << "\n"
-      << e2e::Run("jack_lsp", {"-s", server->Name(), "-c"});
+      << e2e::Run("jack_lsp", {"-s", server->Name(), "-c"}) << "\nthe bridge's threads:\n"
+      << ThreadStates(bridge.Pid());
   Beat(udp);
   ASSERT_TRUE(sink->WaitForMessage("80 7F 19", 5s)) << bridge.Output();
   std::cout << "from the server's return to the first beat delivered: " << Ms(Clock::now() - back)
@@ -162,7 +181,7 @@ void MidiLife::ServerBackUnderTheSameName(bool realtime) {
   udp.Send(Osc("/Traktor.Deck0.Seek", 1234.0f));
   EXPECT_TRUE(sink->WaitForMessage(TimeCodeHex(1234))) << bridge.Output();
   EXPECT_EQ(Count(*sink, "80 7F 19"), 1u);
-  EXPECT_EQ(bridge.Terminate(), 0);
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
 }
 
 // SIGTERM with the server gone and a time code in flight still ends the bridge at once, with
