@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the floor (bench/floor.cpp) and quillbox one after the other against one JACK server
+# Runs the floor (bench/floor.cpp) and quillbox by turns (floor, quillbox, floor, quillbox with
+# its debug view) against one JACK server
 # (dummy driver, realtime, 64-frame period) and one MIDI sink, and prints what each cost and
 # the ratios quillbox/floor:
 #   - steady: 1,000 seek datagrams a second for 10 s;
@@ -57,21 +58,19 @@ run_target() {
   "$bench" run "$name" "$target" "$counter" "$pattern" "$@" | tee -a "$results" >&2
 }
 
-# The floor.
-QB_ALLOC_COUNTER=$state/floor.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_floor" \
-  >"$state/floor.log" 2>&1 &
-target=$!
-wait_for 10 sh -c 'jack_lsp | grep -q "^quillbox-floor:"'
-run_target floor "$state/floor.alloc" "^quillbox-floor:" steady burst
-kill "$target" && wait "$target" 2>/dev/null || true
-target=
+# The floor's plain rounds; it runs before quillbox's and again after them, and the ratios are
+# to both, so that a busy moment of the machine weighs on both sides alike.
+run_floor() {  # run_floor <n>
+  QB_ALLOC_COUNTER=$state/floor$1.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_floor" \
+    >>"$state/floor.log" 2>&1 &
+  target=$!
+  wait_for 10 sh -c 'jack_lsp | grep -q "^quillbox-floor:"'
+  run_target floor "$state/floor$1.alloc" "^quillbox-floor:" steady burst
+  kill "$target" && wait "$target" 2>/dev/null || true
+  target=
+  wait_for 10 sh -c '! jack_lsp | grep -q "^quillbox-floor:"'
+}
 
-# quillbox, on a desktop of its own.
-"$xfix" start "$state/x" >/dev/null
-export DISPLAY=$(cat "$state/x/display")
-XDG_CONFIG_HOME=$state QB_ALLOC_COUNTER=$state/quillbox.alloc LD_PRELOAD=$alloc \
-  "$bridge" >"$state/quillbox.log" 2>&1 &
-target=$!
 window() { xdotool search --name "^brindle's quillbox$" | head -n1; }
 viewable() {  # viewable yes|no: the window exists and is (or is not) shown, asked afresh each time
   local w
@@ -82,23 +81,42 @@ viewable() {  # viewable yes|no: the window exists and is (or is not) shown, ask
 tray_icon() {
   xwininfo -root -tree | awk '/"YXTrayEmbedder"/ {e = 1} e && /"quillbox": \("quillbox"/ {print $1; exit}'
 }
-wait_for 20 sh -c 'jack_lsp | grep -q "^quillbox:"'
-# Two seconds after start it leaves for the notification area, as on a desktop: the icon is
-# there and the window is gone, so that no round pays for painting the window.
-wait_for 20 sh -c "xwininfo -root -tree | awk '/\"YXTrayEmbedder\"/ {e = 1} e && /\"quillbox\": \\(\"quillbox\"/ {f = 1} END {exit !f}'"
-wait_for 20 viewable no
-run_target quillbox "$state/quillbox.alloc" "^quillbox:" steady burst
+# quillbox, on a desktop of its own. Two seconds after start it leaves for the notification
+# area, as on a desktop: the icon is there and the window is gone, so that no plain round pays
+# for painting the window.
+start_quillbox() {  # start_quillbox <n>
+  XDG_CONFIG_HOME=$state QB_ALLOC_COUNTER=$state/quillbox$1.alloc LD_PRELOAD=$alloc \
+    "$bridge" >>"$state/quillbox.log" 2>&1 &
+  target=$!
+  wait_for 20 sh -c 'jack_lsp | grep -q "^quillbox:"'
+  wait_for 20 sh -c "xwininfo -root -tree | awk '/\"YXTrayEmbedder\"/ {e = 1} e && /\"quillbox\": \\(\"quillbox\"/ {f = 1} END {exit !f}'"
+  wait_for 20 viewable no
+}
+stop_quillbox() {
+  kill -TERM "$target" && wait "$target" 2>/dev/null || true
+  target=
+  wait_for 10 sh -c '! jack_lsp | grep -q "^quillbox:"'
+}
+
+"$xfix" start "$state/x" >/dev/null
+export DISPLAY=$(cat "$state/x/display")
+
+run_floor 1
+start_quillbox 1
+run_target quillbox "$state/quillbox1.alloc" "^quillbox:" steady burst
+stop_quillbox
+run_floor 2
 
 # The debug view: back from the tray with a double click, then "Debug" ticked.
+start_quillbox 2
 icon=$(tray_icon)
 xdotool mousemove --window "$icon" 12 12 click --repeat 2 --delay 80 1
 wait_for 10 viewable yes
 w=$(window)
 xdotool mousemove --window "$w" 14 72 click 1
 wait_for 10 sh -c "xwininfo -id $w | awk '/Width:/ {exit !(\$2 > 600)}'"
-run_target quillbox+debug "$state/quillbox.alloc" "^quillbox:" steady night
-kill -TERM "$target" && wait "$target" 2>/dev/null || true
-target=
+run_target quillbox+debug "$state/quillbox2.alloc" "^quillbox:" steady night
+stop_quillbox
 
 # jackd goes on without realtime when the machine refuses it, and says so in its log.
 if grep -qi "cannot use real-time\|cannot lock down" "$state/jack.log"; then
