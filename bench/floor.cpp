@@ -1,23 +1,56 @@
 // The floor: the least a bridge can do with a seek datagram. It receives the datagram and
-// hands its time code to RtMidi's JACK output, and nothing else: no event loop, no window, no
-// rules beyond the seek. The benchmark measures quillbox against it in the same run.
+// hands its time code to RtMidi's JACK output, and nothing else: no window, no rules beyond the
+// seek. The benchmark measures quillbox against it in the same run.
 //
-//   quillbox_floor      (listens on UDP port 10001; JACK port "quillbox-floor:out")
+//   quillbox_floor          blocking recv, no event loop (JACK port "quillbox-floor:out")
+//   quillbox_floor --loop   the same on Qt's event loop: a socket notifier, then recv until the
+//                           queue is empty (JACK port "quillbox-loopfloor:out"); what any
+//                           program on that loop pays before doing anything of its own
+// Both listen on UDP port 10001.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <RtMidi.h>
+#include <QCoreApplication>
+#include <QSocketNotifier>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-int main() {
-  RtMidiOut out(RtMidi::UNIX_JACK, "quillbox-floor");
+namespace {
+
+void Send(RtMidiOut& out, const char* buf, ssize_t n) {
+  if (n < 4) return;
+  std::uint32_t bits;
+  std::memcpy(&bits, buf + n - 4, 4);
+  bits = ntohl(bits);
+  float seek;
+  std::memcpy(&seek, &bits, 4);
+  const long position = std::lrint(seek);  // halves to even, as quillbox rounds
+  if (position < 0 || position >= 128 * 600) return;
+  const unsigned char tc[10] = {0xF0,
+                                0x7F,
+                                0x01,
+                                0x01,
+                                0x01,
+                                0x00,
+                                static_cast<unsigned char>(position / 600),
+                                static_cast<unsigned char>(position / 10 % 60),
+                                static_cast<unsigned char>(position % 10 * 10),
+                                0xF7};
+  out.sendMessage(tc, sizeof tc);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool loop = argc > 1 && std::strcmp(argv[1], "--loop") == 0;
+  RtMidiOut out(RtMidi::UNIX_JACK, loop ? "quillbox-loopfloor" : "quillbox-floor");
   out.openVirtualPort("out");
 
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  const int fd = socket(AF_INET, SOCK_DGRAM | (loop ? SOCK_NONBLOCK : 0), 0);
   const int room = 1 << 20;  // what quillbox asks for, so bursts meet the same buffer
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
@@ -32,26 +65,13 @@ int main() {
   std::fflush(stdout);
 
   static char buf[65536];
-  for (;;) {
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 4) continue;
-    std::uint32_t bits;
-    std::memcpy(&bits, buf + n - 4, 4);
-    bits = ntohl(bits);
-    float seek;
-    std::memcpy(&seek, &bits, 4);
-    const long position = std::lrint(seek);  // halves to even, as quillbox rounds
-    if (position < 0 || position >= 128 * 600) continue;
-    const unsigned char tc[10] = {0xF0,
-                                  0x7F,
-                                  0x01,
-                                  0x01,
-                                  0x01,
-                                  0x00,
-                                  static_cast<unsigned char>(position / 600),
-                                  static_cast<unsigned char>(position / 10 % 60),
-                                  static_cast<unsigned char>(position % 10 * 10),
-                                  0xF7};
-    out.sendMessage(tc, sizeof tc);
+  if (!loop) {
+    for (;;) Send(out, buf, recv(fd, buf, sizeof buf, 0));
   }
+  QCoreApplication app(argc, argv);
+  QSocketNotifier readable(fd, QSocketNotifier::Read);
+  QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) >= 0;) Send(out, buf, n);
+  });
+  return app.exec();
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the floor (bench/floor.cpp) and quillbox by turns (floor, quillbox, floor, quillbox with
-# its debug view) against one JACK server
+# Runs the floor (bench/floor.cpp) and quillbox by turns (floor, the floor on Qt's event loop,
+# quillbox, floor, quillbox with its debug view) against one JACK server
 # (dummy driver, realtime, 64-frame period) and one MIDI sink, and prints what each cost and
 # the ratios quillbox/floor:
 #   - steady: 1,000 seek datagrams a second for 10 s;
@@ -59,16 +59,17 @@ run_target() {
 }
 
 # The floor's plain rounds; it runs before quillbox's and again after them, and the ratios are
-# to both, so that a busy moment of the machine weighs on both sides alike.
-run_floor() {  # run_floor <n>
-  QB_ALLOC_COUNTER=$state/floor$1.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_floor" \
+# to both, so that a busy moment of the machine weighs on both sides alike. The loop floor
+# (the floor on Qt's event loop) runs once, beside them, for what the loop itself costs.
+run_floor() {  # run_floor <name> <n> [--loop]
+  QB_ALLOC_COUNTER=$state/$1$2.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_floor" ${3:-} \
     >>"$state/floor.log" 2>&1 &
   target=$!
-  wait_for 10 sh -c 'jack_lsp | grep -q "^quillbox-floor:"'
-  run_target floor "$state/floor$1.alloc" "^quillbox-floor:" steady burst
+  wait_for 10 sh -c "jack_lsp | grep -q '^quillbox-$1:'"
+  run_target "$1" "$state/$1$2.alloc" "^quillbox-$1:" steady burst
   kill "$target" && wait "$target" 2>/dev/null || true
   target=
-  wait_for 10 sh -c '! jack_lsp | grep -q "^quillbox-floor:"'
+  wait_for 10 sh -c "! jack_lsp | grep -q '^quillbox-$1:'"
 }
 
 window() { xdotool search --name "^brindle's quillbox$" | head -n1; }
@@ -101,11 +102,12 @@ stop_quillbox() {
 "$xfix" start "$state/x" >/dev/null
 export DISPLAY=$(cat "$state/x/display")
 
-run_floor 1
+run_floor floor 1
+run_floor loopfloor 1 --loop
 start_quillbox 1
 run_target quillbox "$state/quillbox1.alloc" "^quillbox:" steady burst
 stop_quillbox
-run_floor 2
+run_floor floor 2
 
 # The debug view: back from the tray with a double click, then "Debug" ticked.
 start_quillbox 2
