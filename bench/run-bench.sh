@@ -2,14 +2,14 @@
 # Runs the floor (bench/floor.cpp) and quillbox by turns (floor, the floor on Qt's event loop,
 # quillbox, floor, quillbox with its debug view) against one JACK server
 # (dummy driver, realtime, 64-frame period) and one MIDI sink, and prints what each cost and
-# the ratios quillbox/floor:
+# the ratios to the floor:
 #   - steady: 1,000 seek datagrams a second for 10 s;
 #   - burst: 50,000 back to back;
 #   - quillbox's steady round again with its debug view on, the window shown, and a night:
 #     120,000 seeks at 3,000 a second through the debug log with a probe every 20,000 (its
 #     anonymous memory at the end is that of a log at its 100,000-line cap).
 # quillbox runs on a private Xvfb with icewm (tests/e2e/x-fixture.sh), so it paints and goes
-# into the notification area as on a desktop; both run under the allocation counter.
+# into the notification area as on a desktop; all run under the allocation counter.
 #
 #   unshare -n sh -c 'ip link set lo up && bench/run-bench.sh [build-dir]'
 #
