@@ -2,10 +2,10 @@
 // hands its time code to RtMidi's JACK output, and nothing else: no window, no rules beyond the
 // seek. The benchmark measures quillbox against it in the same run.
 //
-//   quillbox_floor          blocking recv, no event loop (JACK port "quillbox-floor:out")
-//   quillbox_floor --loop   the same on Qt's event loop: a socket notifier, then recv until the
-//                           queue is empty (JACK port "quillbox-loopfloor:out"); what any
-//                           program on that loop pays before doing anything of its own
+//   quillbox_floor          blocking recvfrom, no event loop (JACK port "quillbox-floor:out")
+//   quillbox_floor --loop   the same on Qt's event loop: a socket notifier, then recvfrom
+//                           until the queue is empty (JACK port "quillbox-loopfloor:out");
+//                           what any program on that loop pays before doing anything else
 // Both listen on UDP port 10001.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -64,14 +64,21 @@ int main(int argc, char** argv) {
   std::printf("floor listening\n");
   std::fflush(stdout);
 
+  // With the sender's address, as a bridge that answers anybody needs it.
   static char buf[65536];
+  sockaddr_in from{};
+  socklen_t fromlen = sizeof from;
+  auto receive = [&] {
+    fromlen = sizeof from;
+    return recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
+  };
   if (!loop) {
-    for (;;) Send(out, buf, recv(fd, buf, sizeof buf, 0));
+    for (;;) Send(out, buf, receive());
   }
   QCoreApplication app(argc, argv);
   QSocketNotifier readable(fd, QSocketNotifier::Read);
   QObject::connect(&readable, &QSocketNotifier::activated, [&] {
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) >= 0;) Send(out, buf, n);
+    for (ssize_t n; (n = receive()) >= 0;) Send(out, buf, n);
   });
   return app.exec();
 }
