@@ -15,6 +15,8 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -32,6 +34,8 @@ namespace qb::detail {
 namespace {
 
 constexpr const char* kClientName = "quillbox";
+// How long a lost client's own threads get to end by themselves before it is closed anyway.
+constexpr std::chrono::seconds kLostThreadsSettle{2};
 constexpr std::size_t kSlots = 16;
 // Room for thousands of time codes: a burst waits for the next cycles instead of being refused.
 constexpr std::size_t kRingBytes = std::size_t{1} << 18;
@@ -69,6 +73,10 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
     for (Slot& s : slots_) s.ring = jack_ringbuffer_create(kRingBytes);
   }
   ~JackSystem() {
+    // A client lost just before: its threads get a moment to end by themselves first.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (!LostThreadsSettled() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     gone_.store(true);
     if (jack_client_t* c = client_.load()) Close(c);
     for (Slot& s : slots_) jack_ringbuffer_free(s.ring);
@@ -148,10 +156,24 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
   // instruction, which inside our code (a condition variable's notify) ends the process.
   std::atomic<int> in_callback_{0};
   struct InCallback {
-    explicit InCallback(JackSystem* s) : system(s) { ++system->in_callback_; }
+    explicit InCallback(JackSystem* s) : system(s) {
+      ++system->in_callback_;
+      system->NoteThread();
+    }
     ~InCallback() { --system->in_callback_; }
     JackSystem* system;
   };
+  // libjack's threads that have run our notices for the current client. The one that tells a
+  // lost server goes on to wind down and end by itself, allocating and freeing on the way;
+  // closing the client cancels such a thread at any instruction, and one cancelled inside the
+  // allocator leaves the allocator's lock taken: the next thread to allocate, and the close
+  // that joins it, wait for ever. So a lost client is closed once those threads have ended, or
+  // once they have had kLostThreadsSettle to. (The realtime thread, which only waits for the
+  // next cycle that never comes, is safe to cancel.)
+  std::array<std::atomic<pid_t>, 4> threads_{};
+  std::atomic<std::chrono::steady_clock::rep> lost_at_{0};  // 0 while not lost
+  void NoteThread();
+  bool LostThreadsSettled() const;
   std::array<Slot, kSlots> slots_;
   std::function<void()> changed_;
 
@@ -182,10 +204,14 @@ class JackDevice : public OutputDevice {
 bool JackSystem::Connect() {
   if (jack_client_t* old = client_.load(); old && gone_.load()) {
     // The server went away with our ports and their connections; the dead client only needs
-    // closing, which asks nothing of a server.
+    // closing, which asks nothing of a server, once its threads have settled (the next call
+    // tries again).
+    if (!LostThreadsSettled()) return false;
     for (Slot& s : slots_) s.port.store(nullptr);
     client_.store(nullptr);
     Close(old);
+    for (auto& t : threads_) t.store(0);
+    lost_at_.store(0);
   }
   if (client_.load()) return true;
   jack_status_t status;
@@ -207,6 +233,31 @@ bool JackSystem::Connect() {
     client_.store(nullptr);
     jack_client_close(c);
     return false;
+  }
+  return true;
+}
+
+void JackSystem::NoteThread() {
+  // Each of libjack's threads serves one client, and is noted once.
+  thread_local bool noted = false;
+  if (noted) return;
+  noted = true;
+  const auto tid = static_cast<pid_t>(::syscall(SYS_gettid));
+  for (auto& t : threads_) {
+    pid_t free = 0;
+    if (t.compare_exchange_strong(free, tid)) return;
+  }
+}
+
+bool JackSystem::LostThreadsSettled() const {
+  const auto lost = lost_at_.load();
+  if (lost == 0) return true;  // not lost through a notice: nothing of libjack's is winding down
+  const auto since = std::chrono::steady_clock::now().time_since_epoch() -
+                     std::chrono::steady_clock::duration(lost);
+  if (since >= kLostThreadsSettle) return true;
+  for (const auto& t : threads_) {
+    const pid_t tid = t.load();
+    if (tid != 0 && ::syscall(SYS_tgkill, ::getpid(), tid, 0) == 0) return false;  // still runs
   }
   return true;
 }
@@ -348,6 +399,7 @@ void JackSystem::Shutdown(jack_status_t, const char*, void* arg) {
   auto* self = static_cast<JackSystem*>(arg);
   InCallback entered(self);
   if (self->gone_.exchange(true)) return;
+  self->lost_at_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   if (self->changed_) self->changed_();
 }
 
