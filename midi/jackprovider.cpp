@@ -244,8 +244,8 @@ void JackSystem::NoteThread() {
   noted = true;
   const auto tid = static_cast<pid_t>(::syscall(SYS_gettid));
   for (auto& t : threads_) {
-    pid_t free = 0;
-    if (t.compare_exchange_strong(free, tid)) return;
+    pid_t empty = 0;
+    if (t.compare_exchange_strong(empty, tid)) return;
   }
 }
 
@@ -398,8 +398,11 @@ int JackSystem::Process(jack_nframes_t frames, void* arg) {
 void JackSystem::Shutdown(jack_status_t, const char*, void* arg) {
   auto* self = static_cast<JackSystem*>(arg);
   InCallback entered(self);
+  // The time first, so that nobody sees the client gone before it is known to be settling.
+  std::chrono::steady_clock::rep never = 0;
+  self->lost_at_.compare_exchange_strong(
+      never, std::chrono::steady_clock::now().time_since_epoch().count());
   if (self->gone_.exchange(true)) return;
-  self->lost_at_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   if (self->changed_) self->changed_();
 }
 
