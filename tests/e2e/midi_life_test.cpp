@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,17 @@ std::size_t Count(MidiSink& sink, const std::string& hex) {
   std::size_t n = 0;
   for (auto& m : sink.Messages()) n += m == hex;
   return n;
+}
+
+// True when got is expected with some left out: in its order, none twice, nothing else.
+bool SubsequenceOf(const std::vector<std::string>& got, const std::vector<std::string>& expected) {
+  auto next = expected.begin();
+  for (const std::string& m : got) {
+    next = std::find(next, expected.end(), m);
+    if (next == expected.end()) return false;
+    ++next;
+  }
+  return true;
 }
 
 long Ms(Clock::duration d) {
@@ -116,6 +128,7 @@ void MidiLife::StartAmidClientChurn(bool realtime) {
     }
     ASSERT_TRUE(sink->ConnectFrom(kOwnPort));
     const int stalls = server->UnfinishedCycles("quillbox");
+    const int sink_stalls = server->UnfinishedCycles("quillbox-e2e-sink");
     const std::size_t before = sink->Messages().size();
     std::vector<std::string> expected;
     for (std::int32_t tenths = 0; tenths < 300; ++tenths) {
@@ -123,13 +136,19 @@ void MidiLife::StartAmidClientChurn(bool realtime) {
       expected.push_back(TimeCodeHex(tenths));
       std::this_thread::sleep_for(3ms);
     }
-    ASSERT_TRUE(WaitFor([&] { return sink->Messages().size() >= before + 300; }, 10s))
-        << "arrived: " << sink->Messages().size() - before << "\n"
-        << server->Log();
+    WaitFor([&] { return sink->Messages().size() >= before + 300; }, 10s);
     const auto all = sink->Messages();
-    EXPECT_EQ(
-        std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
-        expected);
+    const std::vector<std::string> got(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                       all.end());
+    // Each time code arrives, in order and once. A cycle that the bridge or the sink did not
+    // finish in time on a loaded machine may take the odd one with it; a stalled port stalls
+    // thousands of cycles, and that is bounded below.
+    const int late = server->UnfinishedCycles("quillbox") - stalls +
+                     server->UnfinishedCycles("quillbox-e2e-sink") - sink_stalls;
+    EXPECT_TRUE(SubsequenceOf(got, expected)) << "arrived: " << got.size();
+    EXPECT_LE(static_cast<int>(expected.size()) - static_cast<int>(got.size()), late)
+        << "arrived: " << got.size() << "\n"
+        << server->Log();
     // The stalled port made thousands a second; a loaded machine may still miss the odd one.
     EXPECT_LE(server->UnfinishedCycles("quillbox") - stalls, 5) << server->Log();
     EXPECT_EQ(run.Terminate(), 0);
