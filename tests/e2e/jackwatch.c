@@ -44,7 +44,9 @@ static void Info(jack_status_t code, const char* reason, void* p) {
 
 static struct Hook* NewHook(void) {
   const int i = atomic_fetch_add(&hooks_used, 1);
-  return i < kHooks ? &hooks[i] : NULL;
+  if (i < kHooks) return &hooks[i];
+  fprintf(stderr, "jackwatch: out of hooks, this client's notices go unwatched\n");
+  return NULL;
 }
 
 void jack_on_shutdown(jack_client_t* client, JackShutdownCallback callback, void* arg) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/jack_support.h"
@@ -87,6 +88,11 @@ class MidiLife : public ::testing::Test {
       bridge.SetEnv("ASAN_OPTIONS", std::string(asan) + ":verify_asan_link_order=0");
     bridge.Start(with_display);
     ASSERT_TRUE(WaitFor([&] { return PortTaken(10001) && HasPort(server->Name(), kOwnPort); }))
+        << bridge.Output();
+    // A preload the loader refused would leave the watch silent, and the check below empty.
+    std::stringstream maps;
+    maps << std::ifstream("/proc/" + std::to_string(bridge.Pid()) + "/maps").rdbuf();
+    ASSERT_NE(maps.str().find(std::filesystem::path(watch).filename().string()), std::string::npos)
         << bridge.Output();
   }
   // The user connects the bridge's own port to a sink, and a beat goes through.
