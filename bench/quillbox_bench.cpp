@@ -8,8 +8,8 @@
 //       traffic through the debug log); prints one "result" line per round (and for night
 //       one "probes" line: replies got, slowest reply)
 //   quillbox_bench table <results-file>
-//       the results side by side, and the ratios of every other program to "floor" (all of
-//       the floor's rounds of the same name together)
+//       the results side by side, and the ratios of every other program to "floor" (each
+//       program's rounds of the same name together)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -191,37 +191,43 @@ int Table(const char* file) {
     std::printf("%-16s %-7s %7ld %7ld %9ld %13.2f %8.2f %8.2f %12.2f %8.1f\n", r.name.c_str(),
                 r.round.c_str(), r.sent, r.read, r.delivered, r.CpuPerReadUs(), r.p50_ms, r.p99_ms,
                 r.AllocsPerRead(), r.anon_kb / 1024.0);
-  // The floor runs before quillbox and again after it: each ratio is to both of its rounds
-  // together, so a slow or quick moment of the machine does not fall on one side only.
+  // The floor's rounds come before, between and after quillbox's, and every program's rounds
+  // of one kind are taken together: CPU over reads pooled, the rest averaged. So a slow or
+  // quick moment of the machine does not fall on one side only.
   struct Pooled {
     double cpu_s = 0, delivered = 0, p50_ms = 0, p99_ms = 0;
     long read = 0;
     int rounds = 0;
+    double CpuPerReadUs() const { return read > 0 ? cpu_s * 1e6 / read : 0; }
   };
-  std::map<std::string, Pooled> floor;
+  std::map<std::pair<std::string, std::string>, Pooled> pooled;
+  std::vector<std::pair<std::string, std::string>> order;  // as first met
   for (const Result& r : results) {
-    if (r.name != "floor") continue;
-    Pooled& f = floor[r.round];
-    f.cpu_s += r.cpu_s;
-    f.read += r.read;
-    f.delivered += r.delivered;
-    f.p50_ms += r.p50_ms;
-    f.p99_ms += r.p99_ms;
-    ++f.rounds;
+    const auto key = std::make_pair(r.name, r.round);
+    if (!pooled.count(key)) order.push_back(key);
+    Pooled& p = pooled[key];
+    p.cpu_s += r.cpu_s;
+    p.read += r.read;
+    p.delivered += r.delivered;
+    p.p50_ms += r.p50_ms;
+    p.p99_ms += r.p99_ms;
+    ++p.rounds;
   }
   std::printf(
-      "\nratio to the floor (its rounds before and after quillbox's together)\n"
-      "%-16s %-7s %13s %9s %8s %8s\n",
-      "program", "round", "CPU/read", "delivered", "p50", "p99");
-  for (const Result& r : results) {
-    if (r.name == "floor" || !floor.count(r.round)) continue;
-    const Pooled& f = floor[r.round];
+      "\nratio to the floor (each program's rounds of a kind together)\n"
+      "%-16s %-7s %7s %13s %9s %8s %8s\n",
+      "program", "round", "rounds", "CPU/read", "delivered", "p50", "p99");
+  for (const auto& key : order) {
+    const auto f = pooled.find({"floor", key.second});
+    if (key.first == "floor" || f == pooled.end()) continue;
+    const Pooled& p = pooled[key];
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    const double n = f.rounds;
-    std::printf("%-16s %-7s %13.2f %9.3f %8.2f %8.2f\n", r.name.c_str(), r.round.c_str(),
-                ratio(r.CpuPerReadUs(), f.read > 0 ? f.cpu_s * 1e6 / f.read : 0),
-                ratio(double(r.delivered), f.delivered / n), ratio(r.p50_ms, f.p50_ms / n),
-                ratio(r.p99_ms, f.p99_ms / n));
+    const double n = p.rounds, fn = f->second.rounds;
+    std::printf(
+        "%-16s %-7s %3d:%-3d %13.2f %9.3f %8.2f %8.2f\n", key.first.c_str(), key.second.c_str(),
+        p.rounds, f->second.rounds, ratio(p.CpuPerReadUs(), f->second.CpuPerReadUs()),
+        ratio(p.delivered / n, f->second.delivered / fn),
+        ratio(p.p50_ms / n, f->second.p50_ms / fn), ratio(p.p99_ms / n, f->second.p99_ms / fn));
   }
   return 0;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the floor (bench/floor.cpp) and quillbox by turns (floor, the floor on Qt's event loop,
-# quillbox, floor, quillbox with its debug view) against one JACK server
+# quillbox, floor, quillbox, floor, quillbox with its debug view) against one JACK server
 # (dummy driver, realtime, 64-frame period) and one MIDI sink, and prints what each cost and
 # the ratios to the floor:
 #   - steady: 1,000 seek datagrams a second for 10 s;
@@ -58,9 +58,10 @@ run_target() {
   "$bench" run "$name" "$target" "$counter" "$pattern" "$@" | tee -a "$results" >&2
 }
 
-# The floor's plain rounds; it runs before quillbox's and again after them, and the ratios are
-# to both, so that a busy moment of the machine weighs on both sides alike. The loop floor
-# (the floor on Qt's event loop) runs once, beside them, for what the loop itself costs.
+# The floor's plain rounds; they run before, between and after quillbox's two, and the ratios
+# are of each side's rounds together, so that a busy moment of the machine weighs on both
+# sides alike. The loop floor (the floor on Qt's event loop) runs once, beside them, for what
+# the loop itself costs.
 run_floor() {  # run_floor <name> <n> [--loop]
   QB_ALLOC_COUNTER=$state/$1$2.alloc LD_PRELOAD=$alloc "$build/bench/quillbox_floor" ${3:-} \
     >>"$state/floor.log" 2>&1 &
@@ -104,20 +105,22 @@ export DISPLAY=$(cat "$state/x/display")
 
 run_floor floor 1
 run_floor loopfloor 1 --loop
-start_quillbox 1
-run_target quillbox "$state/quillbox1.alloc" "^quillbox:" steady burst
-stop_quillbox
-run_floor floor 2
+for n in 1 2; do
+  start_quillbox $n
+  run_target quillbox "$state/quillbox$n.alloc" "^quillbox:" steady burst
+  stop_quillbox
+  run_floor floor $((n + 1))
+done
 
 # The debug view: back from the tray with a double click, then "Debug" ticked.
-start_quillbox 2
+start_quillbox 3
 icon=$(tray_icon)
 xdotool mousemove --window "$icon" 12 12 click --repeat 2 --delay 80 1
 wait_for 10 viewable yes
 w=$(window)
 xdotool mousemove --window "$w" 14 72 click 1
 wait_for 10 sh -c "xwininfo -id $w | awk '/Width:/ {exit !(\$2 > 600)}'"
-run_target quillbox+debug "$state/quillbox2.alloc" "^quillbox:" steady night
+run_target quillbox+debug "$state/quillbox3.alloc" "^quillbox:" steady night
 stop_quillbox
 
 # jackd goes on without realtime when the machine refuses it, and says so in its log.
