@@ -257,19 +257,21 @@ class PosixSocketLibrary : public SocketLibrary {
       // is read ahead beyond the notices left in the pass.
       const std::uint64_t serial = r->serial;
       if (ready == SocketWatch::Ready::Read) {
-        bool more = true;  // the last read filled every slot it was given
+        bool more = true;   // the last read filled every slot it was given
+        bool held = false;  // known to hold datagrams read ahead
         for (int notices = 0; notices < kNoticesPerPass; ++notices) {
-          if (!HoldsAhead(s)) {
-            if (!more) return;
+          if (!held) {
+            // At the start of the pass what is held is not known yet: the read asks first.
+            if (notices > 0 && !more) return;
             const int room = std::min(kAheadSlots, kNoticesPerPass - notices);
-            const int got = ReadAhead(s, room);
+            const int got = ReadAheadUnlessHeld(s, room);
             if (got == 0) return;
-            more = got == room;
+            if (got > 0) more = got == room;
           }
           r->received = false;
           r->in_pass = true;
           SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
-          Registration* still = Live(s, serial);
+          Registration* still = Live(s, serial, held);
           if (!still) return;  // cancelled or closed by the handler
           still->in_pass = false;
           if (!still->received) {
@@ -329,15 +331,11 @@ class PosixSocketLibrary : public SocketLibrary {
           n = a->from[a->next];
           if (!(native_flags & MSG_PEEK)) ++a->next;
         }
-        RearmReadLocked(s);
+        Registration* reg = RearmReadLocked(s);
         // Outside a pass of notices, what is still held ahead is announced from the event
         // loop: the socket's readiness no longer shows it.
-        if (a->Holds()) {
-          auto it = registrations_.find(s);
-          if (it != registrations_.end() && !it->second->in_pass &&
-              (it->second->events & ws::kFdRead))
-            it->second->watch->ReadSoon();
-        }
+        if (a->Holds() && reg && !reg->in_pass && (reg->events & ws::kFdRead))
+          reg->watch->ReadSoon();
         if (got < 0) return Fail(err);
         return Deliver(n, from, fromlen, got);
       }
@@ -492,11 +490,14 @@ class PosixSocketLibrary : public SocketLibrary {
   };
 
   // The registration of s when it is still the one numbered serial (a handler may have
-  // cancelled it, or closed the socket and registered a new one under the same number).
-  Registration* Live(TSocket s, std::uint64_t serial) {
+  // cancelled it, or closed the socket and registered a new one under the same number), and
+  // whether datagrams read ahead are still held for it.
+  Registration* Live(TSocket s, std::uint64_t serial, bool& held) {
     std::lock_guard lock(mutex_);
     auto it = registrations_.find(s);
-    return it != registrations_.end() && it->second->serial == serial ? it->second.get() : nullptr;
+    if (it == registrations_.end() || it->second->serial != serial) return nullptr;
+    held = HeldAhead(s) != nullptr;
+    return it->second.get();
   }
 
   void Unregister(TSocket s) {
@@ -510,12 +511,13 @@ class PosixSocketLibrary : public SocketLibrary {
     }
   }
   // Up to room queued datagrams (or the error the kernel has for the socket, counted as one),
-  // read without waiting into the socket's read-ahead slots, which hold nothing now. Returns
-  // how many; 0 when nothing is queued.
-  int ReadAhead(TSocket s, int room) {
+  // read without waiting into the socket's read-ahead slots. Returns how many; 0 when nothing
+  // is queued, and -1, reading nothing, when the slots still hold some.
+  int ReadAheadUnlessHeld(TSocket s, int room) {
     std::lock_guard lock(mutex_);
     std::unique_ptr<Ahead>& a = ahead_[s];
     if (!a) a = std::make_unique<Ahead>();
+    if (a->Holds()) return -1;
     for (int i = 0; i < room; ++i) a->msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     const int got = ::recvmmsg(Fd(s), a->msgs, static_cast<unsigned>(room), MSG_DONTWAIT, nullptr);
     a->next = 0;
@@ -524,10 +526,6 @@ class PosixSocketLibrary : public SocketLibrary {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     a->error = errno;
     return 1;
-  }
-  bool HoldsAhead(TSocket s) {
-    std::lock_guard lock(mutex_);
-    return HeldAhead(s) != nullptr;
   }
   Ahead* HeldAhead(TSocket s) {
     auto it = ahead_.find(s);
@@ -538,11 +536,12 @@ class PosixSocketLibrary : public SocketLibrary {
     std::lock_guard lock(mutex_);
     RearmReadLocked(s);
   }
-  void RearmReadLocked(TSocket s) {
+  Registration* RearmReadLocked(TSocket s) {
     auto it = registrations_.find(s);
-    if (it == registrations_.end()) return;
+    if (it == registrations_.end()) return nullptr;
     it->second->received = true;
     if (it->second->events & ws::kFdRead) it->second->watch->SetReadEnabled(true);
+    return it->second.get();
   }
   void RearmWrite(TSocket s) {
     std::lock_guard lock(mutex_);
