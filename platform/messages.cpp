@@ -26,6 +26,10 @@ namespace {
 
 struct Window {
   MessageProc proc;
+  // UI thread only: handlers of this window running now, and whether it was destroyed meanwhile
+  // (then the last of them frees it).
+  int calls = 0;
+  bool gone = false;
 };
 
 class MessageEvent : public QEvent {
@@ -91,7 +95,7 @@ class Dispatcher : public QObject {
 
 struct Registry {
   std::mutex mutex;  // guards windows, next and dispatcher for posting threads
-  std::unordered_map<HWND, std::shared_ptr<Window>> windows;
+  std::unordered_map<HWND, std::unique_ptr<Window>> windows;
   HWND next = 0x10000;
   Dispatcher* dispatcher = nullptr;
   // UI thread only:
@@ -142,12 +146,12 @@ auto WithWindow(HWND wnd, F&& f) {
   return look();
 }
 
-std::shared_ptr<Window> Find(HWND wnd) {
-  return WithWindow(wnd, [](const std::shared_ptr<Window>* w) { return w ? *w : nullptr; });
+Window* Find(HWND wnd) {
+  return WithWindow(wnd, [](const std::unique_ptr<Window>* w) { return w ? w->get() : nullptr; });
 }
 
 bool Exists(HWND wnd) {
-  return WithWindow(wnd, [](const std::shared_ptr<Window>* w) { return w != nullptr; });
+  return WithWindow(wnd, [](const std::unique_ptr<Window>* w) { return w != nullptr; });
 }
 
 bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui);
@@ -172,12 +176,15 @@ void DrainLocalPosts() {
 }
 
 LRESULT Dispatch(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  auto w = Find(wnd);  // keeps the handler alive if it destroys its own window
+  assert(OnUiThread() && "messages are handled on the user-interface thread only");
+  Window* w = Find(wnd);
   if (!w) return 0;
   LRESULT result = 0;
   LocalPosts& l = Local();
   ++l.depth;
+  ++w->calls;  // a handler that destroys its own window still runs to its end
   Guarded([&] { result = w->proc(msg, wparam, lparam); });
+  if (--w->calls == 0 && w->gone) delete w;
   if (--l.depth == 0) DrainLocalPosts();
   return result;
 }
@@ -190,14 +197,14 @@ HWND AllocateHWnd(MessageProc proc) {
   auto& r = Reg();
   std::lock_guard lock(r.mutex);
   HWND h = r.next++;
-  r.windows.emplace(h, std::make_shared<Window>(Window{std::move(proc)}));
+  r.windows.emplace(h, std::make_unique<Window>(Window{std::move(proc)}));
   return h;
 }
 
 void DeallocateHWnd(HWND wnd) {
   assert(OnUiThread() && "windows are destroyed on the user-interface thread only");
   auto& r = Reg();
-  std::shared_ptr<Window> doomed;  // destroyed outside the lock
+  std::unique_ptr<Window> doomed;  // destroyed outside the lock
   {
     std::lock_guard lock(r.mutex);
     auto it = r.windows.find(wnd);
@@ -205,6 +212,7 @@ void DeallocateHWnd(HWND wnd) {
     doomed = std::move(it->second);
     r.windows.erase(it);
   }
+  if (doomed->calls > 0) doomed.release()->gone = true;  // freed when its handlers return
   if (r.timers) r.timers->KillAll(wnd);
 }
 
