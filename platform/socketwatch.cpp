@@ -3,7 +3,9 @@
 #include <QAbstractEventDispatcher>
 #include <QObject>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #if QB_HAVE_GLIB
 #include <glib.h>
@@ -84,68 +86,157 @@ class NotifierImpl final : public SocketWatch::Impl, public QObject {
 
 #if QB_HAVE_GLIB
 
-class GlibImpl final : public SocketWatch::Impl {
+// All of a thread's watches share one glib source: every source costs each pass of the loop
+// its own prepare and check, with glib's locking around each, and a datagram in steady traffic
+// pays one pass of its own.
+class GlibImpl;
+
+class SharedSource {
  public:
-  GlibImpl(int fd, SocketWatch::Callback cb, GMainContext* context) : Impl(std::move(cb)), fd_(fd) {
+  // The source of the context on this thread, made with its first watch there.
+  static SharedSource& Join(GMainContext* context, GlibImpl* impl) {
+    if (!t_shared || t_shared->context_ != context) t_shared = new SharedSource(context);
+    t_shared->watches_.push_back(impl);
+    return *t_shared;
+  }
+  gpointer Add(int fd, int events) {
+    return g_source_add_unix_fd(source_, fd, GIOCondition(events));
+  }
+  void Modify(gpointer tag, int events) {
+    g_source_modify_unix_fd(source_, tag, GIOCondition(events));
+  }
+  void RemoveFd(gpointer tag) { g_source_remove_unix_fd(source_, tag); }
+  int Polled(gpointer tag) const { return tag ? g_source_query_unix_fd(source_, tag) : 0; }
+  void Leave(GlibImpl* impl);
+
+ private:
+  explicit SharedSource(GMainContext* context) : context_(context) {
     static GSourceFuncs funcs = {Prepare, Check, Dispatch, nullptr, nullptr, nullptr};
     source_ = g_source_new(&funcs, sizeof(Source));
-    reinterpret_cast<Source*>(source_)->impl = this;
+    reinterpret_cast<Source*>(source_)->shared = this;
     g_source_set_can_recurse(source_, TRUE);  // a handler may run a nested loop (a message box)
     g_source_attach(source_, context);
   }
-  ~GlibImpl() override {
+  ~SharedSource() {
     g_source_destroy(source_);
     g_source_unref(source_);
+  }
+  struct Source {
+    GSource base;
+    SharedSource* shared;
+  };
+  static SharedSource* Of(GSource* s) { return reinterpret_cast<Source*>(s)->shared; }
+  static gboolean Prepare(GSource* s, gint* timeout);
+  static gboolean Check(GSource* s);
+  static gboolean Dispatch(GSource* s, GSourceFunc, gpointer);
+  void Compact();
+
+  static thread_local SharedSource* t_shared;
+  GMainContext* const context_;
+  GSource* source_;
+  // In the order made; a watch that goes while callbacks run leaves a null behind, swept away
+  // when the outermost dispatch ends.
+  std::vector<GlibImpl*> watches_;
+  int dispatching_ = 0;
+  bool holes_ = false;
+};
+
+thread_local SharedSource* SharedSource::t_shared = nullptr;
+
+class GlibImpl final : public SocketWatch::Impl {
+ public:
+  GlibImpl(int fd, SocketWatch::Callback cb, GMainContext* context)
+      : Impl(std::move(cb)), fd_(fd), shared_(SharedSource::Join(context, this)) {}
+  ~GlibImpl() override {
+    if (tag_) shared_.RemoveFd(tag_);
+    shared_.Leave(this);
   }
   void Apply() override {
     const int events = (read_on ? kRead : 0) | (write_on ? kWrite : 0);
     // Not polled at all while neither direction is wanted: a pending error or hang-up would
     // otherwise wake every poll.
     if (events == 0) {
-      if (tag_) g_source_remove_unix_fd(source_, std::exchange(tag_, nullptr));
+      if (tag_) shared_.RemoveFd(std::exchange(tag_, nullptr));
     } else if (!tag_) {
-      tag_ = g_source_add_unix_fd(source_, fd_, GIOCondition(events));
+      tag_ = shared_.Add(fd_, events);
     } else {
-      g_source_modify_unix_fd(source_, tag_, GIOCondition(events));
+      shared_.Modify(tag_, events);
     }
   }
   void Soon() override {}  // the next pass's prepare sees it
+
+  bool SoonDue() const { return soon && read_on; }
+  bool Due() const { return SoonDue() || shared_.Polled(tag_) != 0; }
+  // Runs what is due; returns false when the watch was destroyed inside a callback.
+  bool Run() {
+    const int ready = shared_.Polled(tag_);
+    if (SoonDue() || (read_on && (ready & kRead))) {
+      soon = false;
+      if (!Fire(SocketWatch::Ready::Read)) return false;
+    }
+    if (write_on && (ready & kWrite)) return Fire(SocketWatch::Ready::Write);
+    return true;
+  }
 
  private:
   // What Qt's notifiers answer to: errors and hang-ups wake a reader too.
   static constexpr int kRead = G_IO_IN | G_IO_HUP | G_IO_ERR;
   static constexpr int kWrite = G_IO_OUT | G_IO_ERR;
-  struct Source {
-    GSource base;
-    GlibImpl* impl;
-  };
-  static GlibImpl* Of(GSource* s) { return reinterpret_cast<Source*>(s)->impl; }
-  bool SoonDue() const { return soon && read_on; }
-  int Polled() const { return tag_ ? g_source_query_unix_fd(source_, tag_) : 0; }
-  static gboolean Prepare(GSource* s, gint* timeout) {
-    *timeout = -1;
-    return Of(s)->SoonDue();
-  }
-  static gboolean Check(GSource* s) {
-    GlibImpl* impl = Of(s);
-    return impl->SoonDue() || impl->Polled() != 0;
-  }
-  static gboolean Dispatch(GSource* s, GSourceFunc, gpointer) {
-    GlibImpl* impl = Of(s);
-    const int ready = impl->Polled();
-    if (impl->SoonDue() || (impl->read_on && (ready & kRead))) {
-      impl->soon = false;
-      if (!impl->Fire(SocketWatch::Ready::Read))
-        return G_SOURCE_CONTINUE;  // freed, its source destroyed
-    }
-    if (impl->write_on && (ready & kWrite)) impl->Fire(SocketWatch::Ready::Write);
-    return G_SOURCE_CONTINUE;
-  }
 
   const int fd_;
-  GSource* source_;
+  SharedSource& shared_;
   gpointer tag_ = nullptr;
 };
+
+void SharedSource::Leave(GlibImpl* impl) {
+  auto it = std::find(watches_.begin(), watches_.end(), impl);
+  if (it != watches_.end()) {
+    if (dispatching_ > 0) {
+      *it = nullptr;
+      holes_ = true;
+    } else {
+      watches_.erase(it);
+    }
+  }
+  Compact();
+}
+
+// Without watches the source goes too, so a thread that made some and let them go leaves no
+// source polled behind.
+void SharedSource::Compact() {
+  if (dispatching_ > 0) return;
+  if (std::exchange(holes_, false))
+    watches_.erase(std::remove(watches_.begin(), watches_.end(), nullptr), watches_.end());
+  if (!watches_.empty()) return;
+  if (t_shared == this) t_shared = nullptr;
+  delete this;
+}
+
+gboolean SharedSource::Prepare(GSource* s, gint* timeout) {
+  *timeout = -1;
+  for (GlibImpl* w : Of(s)->watches_)
+    if (w && w->SoonDue()) return TRUE;
+  return FALSE;
+}
+
+gboolean SharedSource::Check(GSource* s) {
+  for (GlibImpl* w : Of(s)->watches_)
+    if (w && w->Due()) return TRUE;
+  return FALSE;
+}
+
+gboolean SharedSource::Dispatch(GSource* s, GSourceFunc, gpointer) {
+  SharedSource* shared = Of(s);
+  ++shared->dispatching_;
+  // By index: a callback may add watches (run from the next pass) or remove some (left null).
+  for (std::size_t i = 0; i < shared->watches_.size(); ++i) {
+    GlibImpl* w = shared->watches_[i];
+    if (w && w->Due()) w->Run();
+  }
+  --shared->dispatching_;
+  shared->Compact();  // may free the shared source itself; its GSource stays valid until then
+  return G_SOURCE_CONTINUE;
+}
 
 // The context Qt's loop on this thread iterates, when that loop is glib's.
 GMainContext* QtGlibContext() {

@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/socketwatch.h"
@@ -100,4 +101,53 @@ TEST(SocketWatch, ACallbackMayDestroyItsWatch) {
   ASSERT_TRUE(qbtest::PumpUntil([&] { return calls == 1; }));
   qbtest::PumpFor(30ms);  // nothing of it runs again, nothing freed is touched
   EXPECT_EQ(calls, 1);
+}
+
+// The watches of a thread may be handled together: a callback can take another watch away or
+// make a new one between the others' turns, and a nested loop (a message box) in a callback must
+// not hold up the others.
+TEST(SocketWatch, ACallbackMayDestroyOrMakeOtherWatches) {
+  Pipe a, b, c;
+  for (Pipe* p : {&a, &b, &c}) p->Write();
+  std::string fired;
+  std::unique_ptr<SocketWatch> wa, wb, wc;
+  // Both are ready in the same pass: the first to run takes the other away and makes a third.
+  auto first = [&](char name, std::unique_ptr<SocketWatch>& mine,
+                   std::unique_ptr<SocketWatch>& other) {
+    fired += name;
+    mine->SetReadEnabled(false);
+    other.reset();
+    wc = std::make_unique<SocketWatch>(c.fd[0], [&](SocketWatch::Ready) {
+      fired += 'c';
+      wc->SetReadEnabled(false);
+    });
+    wc->SetReadEnabled(true);
+  };
+  wa = std::make_unique<SocketWatch>(a.fd[0], [&](SocketWatch::Ready) { first('a', wa, wb); });
+  wb = std::make_unique<SocketWatch>(b.fd[0], [&](SocketWatch::Ready) { first('b', wb, wa); });
+  wa->SetReadEnabled(true);
+  wb->SetReadEnabled(true);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return fired.size() >= 2; }));
+  qbtest::PumpFor(30ms);
+  EXPECT_TRUE(fired == "ac" || fired == "bc") << fired;
+}
+
+TEST(SocketWatch, ANestedLoopInACallbackLetsTheOtherWatchesRun) {
+  Pipe a, b;
+  a.Write();
+  int b_calls = 0;
+  bool b_inside = false;
+  SocketWatch wb(b.fd[0], [&](SocketWatch::Ready) {
+    ++b_calls;
+    b.Drain();
+  });
+  SocketWatch wa(a.fd[0], [&](SocketWatch::Ready) {
+    a.Drain();
+    b.Write();
+    b_inside = qbtest::PumpUntil([&] { return b_calls > 0; });
+  });
+  wa.SetReadEnabled(true);
+  wb.SetReadEnabled(true);
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return b_calls > 0; }));
+  EXPECT_TRUE(b_inside) << "the other watch waited for the callback's nested loop to end";
 }
