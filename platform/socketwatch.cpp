@@ -228,7 +228,7 @@ gboolean SharedSource::Check(GSource* s) {
 gboolean SharedSource::Dispatch(GSource* s, GSourceFunc, gpointer) {
   SharedSource* shared = Of(s);
   ++shared->dispatching_;
-  // By index: a callback may add watches (run from the next pass) or remove some (left null).
+  // By index: a callback may add watches (at the end) or remove some (left null).
   for (std::size_t i = 0; i < shared->watches_.size(); ++i) {
     GlibImpl* w = shared->watches_[i];
     if (w && w->Due()) w->Run();
