@@ -167,15 +167,14 @@ class GlibImpl final : public SocketWatch::Impl {
 
   bool SoonDue() const { return soon && read_on; }
   bool Due() const { return SoonDue() || shared_.Polled(tag_) != 0; }
-  // Runs what is due; returns false when the watch was destroyed inside a callback.
-  bool Run() {
+  // Runs what is due, if anything; the watch may be gone afterwards.
+  void Run() {
     const int ready = shared_.Polled(tag_);
     if (SoonDue() || (read_on && (ready & kRead))) {
       soon = false;
-      if (!Fire(SocketWatch::Ready::Read)) return false;
+      if (!Fire(SocketWatch::Ready::Read)) return;  // destroyed inside its callback
     }
-    if (write_on && (ready & kWrite)) return Fire(SocketWatch::Ready::Write);
-    return true;
+    if (write_on && (ready & kWrite)) Fire(SocketWatch::Ready::Write);
   }
 
  private:
@@ -230,8 +229,7 @@ gboolean SharedSource::Dispatch(GSource* s, GSourceFunc, gpointer) {
   ++shared->dispatching_;
   // By index: a callback may add watches (at the end) or remove some (left null).
   for (std::size_t i = 0; i < shared->watches_.size(); ++i) {
-    GlibImpl* w = shared->watches_[i];
-    if (w && w->Due()) w->Run();
+    if (GlibImpl* w = shared->watches_[i]) w->Run();
   }
   --shared->dispatching_;
   shared->Compact();  // may free the shared source itself; its GSource stays valid until then
