@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace qb {
 
@@ -11,6 +12,11 @@ namespace {
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
+}
+// The rules' own prefixes are known when compiling: a few loads and compares, not a call.
+template <std::size_t N>
+bool StartsWith(std::string_view text, const char (&prefix)[N]) {
+  return text.size() >= N - 1 && std::memcmp(text.data(), prefix, N - 1) == 0;
 }
 
 void AppendNumber(std::string& s, std::int64_t v) {
@@ -93,8 +99,7 @@ bool Bridge::TimeCode(std::int32_t position, std::uint8_t (&message)[10]) {
 }
 
 void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
-  text_.assign(bytes.data(), bytes.size());
-  if (StartsWith(text_, "/__PIN")) Probe(sender);
+  if (StartsWith(std::string_view(bytes.data(), bytes.size()), "/__PIN")) Probe(sender);
 
   // The argument is the last four bytes as received, most significant first; shorter
   // datagrams have none (and match no address below).
@@ -109,7 +114,9 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
   const auto single = std::bit_cast<float>(argument);
   const auto integer = std::bit_cast<std::int32_t>(argument);
 
-  std::replace(text_.begin(), text_.end(), '\0', '.');
+  // The copy and the zero bytes' replacement in one sweep.
+  text_.resize(bytes.size());
+  std::replace_copy(bytes.begin(), bytes.end(), text_.begin(), '\0', '.');
   if (StartsWith(text_, "#bundl")) text_.erase(0, std::min<std::size_t>(20, text_.size()));
   const std::string_view text = text_;
 
