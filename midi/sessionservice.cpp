@@ -203,6 +203,7 @@ SessionMidiService::~SessionMidiService() {
   if (rebinder_.joinable()) rebinder_.join();
   for (auto& [handle, session] : sessions_) session->Reset();
   sessions_.clear();
+  last_handle_ = 0;
   providers_.clear();
 }
 
@@ -238,8 +239,13 @@ MMRESULT SessionMidiService::Find(std::int32_t id, DeviceEntry& entry, std::stri
 // the one asking here; the re-binding thread only reads. So no lock, and no copy: the session
 // stays listed until that thread closes it.
 Session* SessionMidiService::Lookup(HMIDIOUT handle) {
+  // A message takes three operations on one port: the last one found is asked first.
+  if (handle == last_handle_) return last_session_;
   auto it = sessions_.find(handle);
-  return it == sessions_.end() ? nullptr : it->second.get();
+  if (it == sessions_.end()) return nullptr;
+  last_handle_ = handle;
+  last_session_ = it->second.get();
+  return last_session_;
 }
 
 std::uint32_t SessionMidiService::GetNumDevs() {
@@ -295,6 +301,7 @@ MMRESULT SessionMidiService::Close(HMIDIOUT handle) {
   {
     std::lock_guard lock(mutex_);
     sessions_.erase(handle);
+    if (handle == last_handle_) last_handle_ = 0;
   }
   doomed->Notify(MM_MOM_CLOSE);
   return MMSYSERR_NOERROR;

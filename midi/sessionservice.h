@@ -137,6 +137,8 @@ class SessionMidiService : public MidiService {
   std::mutex mutex_;  // the sessions
   std::map<HMIDIOUT, std::shared_ptr<Session>> sessions_;
   HMIDIOUT next_ = 1;
+  HMIDIOUT last_handle_ = 0;  // what Lookup found last (0: nothing); its thread only
+  Session* last_session_ = nullptr;
 
   std::mutex rebind_mutex_;
   std::condition_variable rebind_wake_;
