@@ -59,10 +59,12 @@ class BlockCache {
     }
     void* Take(std::size_t size) {
       for (Shelf& shelf : shelves_) {
-        if (shelf.size != size || shelf.blocks.empty()) continue;
-        void* p = shelf.blocks.back();
-        shelf.blocks.pop_back();
-        return p;
+        if (shelf.size == size && !shelf.blocks.empty()) {
+          void* p = shelf.blocks.back();
+          shelf.blocks.pop_back();
+          return p;
+        }
+        if (shelf.size == 0) break;  // shelves are taken in order: no later one has a size
       }
       return nullptr;
     }
@@ -99,9 +101,10 @@ class BlockCache {
 
 thread_local bool BlockCache::t_gone = false;
 
+// Made before any code runs and never destroyed: it outlives every port, also at exit.
+constinit BlockCache g_blocks;
 BlockCache& Blocks() {
-  static BlockCache* cache = new BlockCache;  // outlives every port, also at exit
-  return *cache;
+  return g_blocks;
 }
 
 // Each block carries its size in front, so it can go back to its shelf.
