@@ -27,6 +27,7 @@ bool CatchTerminationSignals() {
   if (signal_fds[0] >= 0) return true;
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signal_fds) != 0)
     return false;
+  signal_fds[1] = QuietDescriptor(signal_fds[1]);  // the end the loop polls
   struct sigaction sa = {};
   sa.sa_handler = OnTerminationSignal;
   sigemptyset(&sa.sa_mask);

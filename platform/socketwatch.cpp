@@ -1,5 +1,8 @@
 #include "platform/socketwatch.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QAbstractEventDispatcher>
 #include <QObject>
 #include <QSocketNotifier>
@@ -99,14 +102,9 @@ class SharedSource {
     t_shared->watches_.push_back(impl);
     return *t_shared;
   }
-  gpointer Add(int fd, int events) {
-    return g_source_add_unix_fd(source_, fd, GIOCondition(events));
-  }
-  void Modify(gpointer tag, int events) {
-    g_source_modify_unix_fd(source_, tag, GIOCondition(events));
-  }
-  void RemoveFd(gpointer tag) { g_source_remove_unix_fd(source_, tag); }
-  int Polled(gpointer tag) const { return tag ? g_source_query_unix_fd(source_, tag) : 0; }
+  // Each watch owns its poll record, so what the last poll found is read in place.
+  void Add(GPollFD* fd) { g_source_add_poll(source_, fd); }
+  void RemoveFd(GPollFD* fd) { g_source_remove_poll(source_, fd); }
   void Leave(GlibImpl* impl);
 
  private:
@@ -146,30 +144,32 @@ thread_local SharedSource* SharedSource::t_shared = nullptr;
 class GlibImpl final : public SocketWatch::Impl {
  public:
   GlibImpl(int fd, SocketWatch::Callback cb, GMainContext* context)
-      : Impl(std::move(cb)), fd_(fd), shared_(SharedSource::Join(context, this)) {}
+      : Impl(std::move(cb)), poll_{fd, 0, 0}, shared_(SharedSource::Join(context, this)) {}
   ~GlibImpl() override {
-    if (tag_) shared_.RemoveFd(tag_);
+    if (polled_) shared_.RemoveFd(&poll_);
     shared_.Leave(this);
   }
   void Apply() override {
     const int events = (read_on ? kRead : 0) | (write_on ? kWrite : 0);
     // Not polled at all while neither direction is wanted: a pending error or hang-up would
     // otherwise wake every poll.
-    if (events == 0) {
-      if (tag_) shared_.RemoveFd(std::exchange(tag_, nullptr));
-    } else if (!tag_) {
-      tag_ = shared_.Add(fd_, events);
-    } else {
-      shared_.Modify(tag_, events);
+    poll_.events = static_cast<gushort>(events);
+    poll_.revents = 0;
+    if (events == 0 && polled_) {
+      shared_.RemoveFd(&poll_);
+      polled_ = false;
+    } else if (events != 0 && !polled_) {
+      shared_.Add(&poll_);
+      polled_ = true;
     }
   }
   void Soon() override {}  // the next pass's prepare sees it
 
   bool SoonDue() const { return soon && read_on; }
-  bool Due() const { return SoonDue() || shared_.Polled(tag_) != 0; }
+  bool Due() const { return SoonDue() || Polled() != 0; }
   // Runs what is due, if anything; the watch may be gone afterwards.
   void Run() {
-    const int ready = shared_.Polled(tag_);
+    const int ready = Polled();
     if (SoonDue() || (read_on && (ready & kRead))) {
       soon = false;
       if (!Fire(SocketWatch::Ready::Read)) return;  // destroyed inside its callback
@@ -182,9 +182,11 @@ class GlibImpl final : public SocketWatch::Impl {
   static constexpr int kRead = G_IO_IN | G_IO_HUP | G_IO_ERR;
   static constexpr int kWrite = G_IO_OUT | G_IO_ERR;
 
-  const int fd_;
+  int Polled() const { return polled_ ? poll_.revents : 0; }
+
+  GPollFD poll_;
   SharedSource& shared_;
-  gpointer tag_ = nullptr;
+  bool polled_ = false;
 };
 
 void SharedSource::Leave(GlibImpl* impl) {
@@ -278,6 +280,16 @@ void SocketWatch::SetWriteEnabled(bool on) {
 void SocketWatch::ReadSoon() {
   if (std::exchange(impl_->soon, true)) return;  // one is due already
   impl_->Soon();
+}
+
+int QuietDescriptor(int fd) {
+  // Below the usual limit of 1024 open descriptors, above those a process like this one holds.
+  constexpr int kQuietFloor = 512;
+  if (fd < 0 || fd >= kQuietFloor) return fd;
+  const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, kQuietFloor);
+  if (high < 0) return fd;
+  ::close(fd);
+  return high;
 }
 
 bool SocketWatch::ReadEnabled() const {

@@ -35,4 +35,10 @@ class SocketWatch {
   std::unique_ptr<Impl> impl_;
 };
 
+// A descriptor that seldom wakes (a timer's, a signal's), renumbered high; the old number is
+// closed. The loop polls in descriptor order and, once one descriptor is found ready, stops
+// registering for wake-ups on the rest: a busy socket numbered below the quiet ones spares each
+// pass of a burst that work. Returns fd unchanged when it cannot be renumbered.
+int QuietDescriptor(int fd);
+
 }  // namespace qb

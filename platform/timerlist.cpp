@@ -19,7 +19,7 @@ std::int64_t NowNs() {
 }  // namespace
 
 TimerList::TimerList(Tick tick) : tick_(std::move(tick)) {
-  fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  fd_ = QuietDescriptor(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   if (fd_ < 0) return;
   watch_ = std::make_unique<SocketWatch>(fd_, [this](SocketWatch::Ready) { Fire(); });
   watch_->SetReadEnabled(true);
