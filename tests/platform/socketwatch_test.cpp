@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -150,4 +152,35 @@ TEST(SocketWatch, ANestedLoopInACallbackLetsTheOtherWatchesRun) {
   wb.SetReadEnabled(true);
   ASSERT_TRUE(qbtest::PumpUntil([&] { return b_calls > 0; }));
   EXPECT_TRUE(b_inside) << "the other watch waited for the callback's nested loop to end";
+}
+
+// Renumbered high where the descriptor limit allows, as the same open file with close-on-exec;
+// left as it is, and still open, where the limit does not.
+TEST(SocketWatch, QuietDescriptorsAreRenumberedHighOrLeftAlone) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct Row {
+    rlim_t limit;
+    bool moved;
+  };
+  for (const Row row : {Row{saved.rlim_cur, saved.rlim_cur > 512}, Row{256, false}}) {
+    rlimit limit = saved;
+    limit.rlim_cur = row.limit;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    Pipe p;
+    const int before = p.fd[0];
+    const int after = QuietDescriptor(before);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    p.fd[0] = after;
+    if (row.moved) {
+      EXPECT_GE(after, 512);
+      EXPECT_EQ(fcntl(before, F_GETFD), -1) << "the old number is closed";
+      EXPECT_TRUE(fcntl(after, F_GETFD) & FD_CLOEXEC);
+    } else {
+      EXPECT_EQ(after, before);
+    }
+    p.Write();
+    char c = 0;
+    EXPECT_EQ(read(after, &c, 1), 1) << "still the pipe's read end, limit " << row.limit;
+  }
 }
