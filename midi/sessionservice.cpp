@@ -203,7 +203,7 @@ SessionMidiService::~SessionMidiService() {
   if (rebinder_.joinable()) rebinder_.join();
   for (auto& [handle, session] : sessions_) session->Reset();
   sessions_.clear();
-  last_handle_ = 0;
+  Forget();
   providers_.clear();
 }
 
@@ -239,7 +239,8 @@ MMRESULT SessionMidiService::Find(std::int32_t id, DeviceEntry& entry, std::stri
 // the one asking here; the re-binding thread only reads. So no lock, and no copy: the session
 // stays listed until that thread closes it.
 Session* SessionMidiService::Lookup(HMIDIOUT handle) {
-  // A message takes three operations on one port: the last one found is asked first.
+  // A message takes three operations on one port: the last one found is asked first. Handle 0
+  // (what a closed port asks with) is never found: forgotten, it stands for no session.
   if (handle == last_handle_) return last_session_;
   auto it = sessions_.find(handle);
   if (it == sessions_.end()) return nullptr;
@@ -301,7 +302,7 @@ MMRESULT SessionMidiService::Close(HMIDIOUT handle) {
   {
     std::lock_guard lock(mutex_);
     sessions_.erase(handle);
-    if (handle == last_handle_) last_handle_ = 0;
+    if (handle == last_handle_) Forget();
   }
   doomed->Notify(MM_MOM_CLOSE);
   return MMSYSERR_NOERROR;

@@ -137,8 +137,13 @@ class SessionMidiService : public MidiService {
   std::mutex mutex_;  // the sessions
   std::map<HMIDIOUT, std::shared_ptr<Session>> sessions_;
   HMIDIOUT next_ = 1;
-  HMIDIOUT last_handle_ = 0;  // what Lookup found last (0: nothing); its thread only
+  // What Lookup found last, on its thread only; handle 0 with no session when forgotten.
+  HMIDIOUT last_handle_ = 0;
   Session* last_session_ = nullptr;
+  void Forget() {
+    last_handle_ = 0;
+    last_session_ = nullptr;
+  }
 
   std::mutex rebind_mutex_;
   std::condition_variable rebind_wake_;
