@@ -105,11 +105,16 @@ class SharedSource {
   // Each watch owns its poll record, so what the last poll found is read in place.
   void Add(GPollFD* fd) { g_source_add_poll(source_, fd); }
   void RemoveFd(GPollFD* fd) { g_source_remove_poll(source_, fd); }
+  void DueNow() {
+    if (!std::exchange(due_now_, true)) g_source_set_ready_time(source_, 0);
+  }
   void Leave(GlibImpl* impl);
 
  private:
   explicit SharedSource(GMainContext* context) : context_(context) {
-    static GSourceFuncs funcs = {Prepare, Check, Dispatch, nullptr, nullptr, nullptr};
+    // No prepare of its own, so glib calls none each pass: a watch that is due without its
+    // descriptor showing it makes the source ready through glib's own ready time instead.
+    static GSourceFuncs funcs = {nullptr, Check, Dispatch, nullptr, nullptr, nullptr};
     source_ = g_source_new(&funcs, sizeof(Source));
     reinterpret_cast<Source*>(source_)->shared = this;
     g_source_set_can_recurse(source_, TRUE);  // a handler may run a nested loop (a message box)
@@ -124,7 +129,6 @@ class SharedSource {
     SharedSource* shared;
   };
   static SharedSource* Of(GSource* s) { return reinterpret_cast<Source*>(s)->shared; }
-  static gboolean Prepare(GSource* s, gint* timeout);
   static gboolean Check(GSource* s);
   static gboolean Dispatch(GSource* s, GSourceFunc, gpointer);
   void Compact();
@@ -137,6 +141,7 @@ class SharedSource {
   std::vector<GlibImpl*> watches_;
   int dispatching_ = 0;
   bool holes_ = false;
+  bool due_now_ = false;  // made ready by DueNow, without its descriptors showing it
 };
 
 thread_local SharedSource* SharedSource::t_shared = nullptr;
@@ -162,8 +167,11 @@ class GlibImpl final : public SocketWatch::Impl {
       shared_.Add(&poll_);
       polled_ = true;
     }
+    if (SoonDue()) shared_.DueNow();
   }
-  void Soon() override {}  // the next pass's prepare sees it
+  void Soon() override {
+    if (read_on) shared_.DueNow();  // a read that is off is made due when it is switched on
+  }
 
   bool SoonDue() const { return soon && read_on; }
   bool Due() const { return SoonDue() || Polled() != 0; }
@@ -213,13 +221,6 @@ void SharedSource::Compact() {
   delete this;
 }
 
-gboolean SharedSource::Prepare(GSource* s, gint* timeout) {
-  *timeout = -1;
-  for (GlibImpl* w : Of(s)->watches_)
-    if (w && w->SoonDue()) return TRUE;
-  return FALSE;
-}
-
 gboolean SharedSource::Check(GSource* s) {
   for (GlibImpl* w : Of(s)->watches_)
     if (w && w->Due()) return TRUE;
@@ -228,6 +229,7 @@ gboolean SharedSource::Check(GSource* s) {
 
 gboolean SharedSource::Dispatch(GSource* s, GSourceFunc, gpointer) {
   SharedSource* shared = Of(s);
+  if (std::exchange(shared->due_now_, false)) g_source_set_ready_time(s, -1);  // runs below
   ++shared->dispatching_;
   // By index: a callback may add watches (at the end) or remove some (left null).
   for (std::size_t i = 0; i < shared->watches_.size(); ++i) {
