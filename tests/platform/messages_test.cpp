@@ -107,6 +107,28 @@ TEST(MessageWindow, SendMessageCallsHandlerAtOnce) {
   EXPECT_EQ(SendMessage(w, 1, 2, 3), 0);
 }
 
+// The handler's own state lives with the window: destroyed from inside the handler (here from
+// a nested call to itself), the window goes at once for everyone else, and is freed only when
+// the outermost of its handlers has returned.
+TEST(MessageWindow, AHandlerMayDestroyItsOwnWindowAndStillRunsToItsEnd) {
+  HWND w = 0;
+  std::vector<std::size_t> seen;
+  w = AllocateHWnd([&w, &seen, state = std::string(64, 'q')](UINT m, WPARAM, LPARAM) {
+    if (m == 1) {
+      SendMessage(w, 2, 0, 0);
+      seen.push_back(state.size());  // after the nested call destroyed the window
+    } else {
+      DeallocateHWnd(w);
+      seen.push_back(SendMessage(w, 2, 0, 0) == 0 ? state.size() : 0);
+    }
+    return LRESULT{7};
+  });
+  EXPECT_EQ(SendMessage(w, 1, 0, 0), 7);
+  EXPECT_EQ(seen, (std::vector<std::size_t>{64, 64}));
+  EXPECT_EQ(SendMessage(w, 1, 0, 0), 0) << "gone";
+  EXPECT_FALSE(IsWindow(w));
+}
+
 TEST(WindowTimer, BlockedLoopTicksOnceAfterwards) {
   Recorder r;
   ASSERT_EQ(SetTimer(r.wnd, 77, 50), 77u);
