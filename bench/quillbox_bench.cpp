@@ -105,6 +105,8 @@ Result RunRound(bench::Sink& sink, const std::string& name, int pid, const std::
     }
     if (night && i % 64 == 0) take_replies();
   }
+  const double send_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   // Wait until every time code arrived, or nothing new arrived for two seconds.
   int last = -1;
   auto quiet_since = std::chrono::steady_clock::now();
@@ -126,8 +128,8 @@ Result RunRound(bench::Sink& sink, const std::string& name, int pid, const std::
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const bench::Counters after = bench::Take(pid, alloc);
-  std::printf("threads\t%s\t%s\t%s (ms run/times scheduled)\n", name.c_str(), round.c_str(),
-              bench::ThreadsBetween(before, after).c_str());
+  std::printf("threads\t%s\t%s\t%s (ms run/times scheduled), sent in %.1f ms\n", name.c_str(),
+              round.c_str(), bench::ThreadsBetween(before, after).c_str(), send_ms);
   close(sock);
   if (probe >= 0) {
     take_replies();
