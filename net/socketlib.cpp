@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/socketwatch.h"
 
@@ -127,6 +129,16 @@ constexpr int kNoticesPerPass = 64;
 constexpr std::size_t kAheadBytes = 65536;
 // Datagrams taken off the socket in one system call while a burst is queued.
 constexpr int kAheadSlots = 16;
+
+using Clock = std::chrono::steady_clock;
+// Read notices are back this soon after the last pass when a sender outruns the handlers (a
+// burst); steady traffic, even thousands a second, comes back later than this.
+constexpr auto kBurstGap = std::chrono::microseconds(50);
+// In a burst a pass finds one or two datagrams, and the loop's pass around them (its poll,
+// every source's prepare and check, a read that comes back short) costs more than their
+// handling. Waiting this long once a pass, when the queue runs short, lets a full batch
+// gather: well within the receive buffer and within one JACK period.
+constexpr auto kBurstPause = std::chrono::microseconds(100);
 
 bool NativeOption(int level, int optname, int& native) {
   if (level != ws::kSolSocket) return false;
@@ -253,32 +265,12 @@ class PosixSocketLibrary : public SocketLibrary {
       // batches. What is queued is taken off the socket ahead of its notices, up to
       // kAheadSlots datagrams in one system call, and the handlers' receives take it from
       // there: a burst costs less than one system call per datagram, and a read that found the
-      // queue short ends the pass without a second call that would only find it empty. Nothing
-      // is read ahead beyond the notices left in the pass.
-      const std::uint64_t serial = r->serial;
+      // queue short ends the pass without a second call that would only find it empty, unless
+      // the pass is part of a burst (kBurstPause). Nothing is read ahead beyond the notices
+      // left in the pass.
       if (ready == SocketWatch::Ready::Read) {
-        bool more = true;   // the last read filled every slot it was given
-        bool held = false;  // known to hold datagrams read ahead
-        for (int notices = 0; notices < kNoticesPerPass; ++notices) {
-          if (!held) {
-            // At the start of the pass what is held is not known yet: the read asks first.
-            if (notices > 0 && !more) return;
-            const int room = std::min(kAheadSlots, kNoticesPerPass - notices);
-            const int got = ReadAheadUnlessHeld(s, room);
-            if (got == 0) return;
-            if (got > 0) more = got == room;
-          }
-          r->received = false;
-          r->in_pass = true;
-          SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
-          Registration* still = Live(s, serial, held);
-          if (!still) return;  // cancelled or closed by the handler
-          still->in_pass = false;
-          if (!still->received) {
-            still->watch->SetReadEnabled(false);
-            return;
-          }
-        }
+        const bool burst = Clock::now() - r->pass_end < kBurstGap;
+        if (Registration* still = ReadPass(s, r, burst)) still->pass_end = Clock::now();
       } else {
         r->watch->SetWriteEnabled(false);
         SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdWrite, 0));
@@ -461,8 +453,9 @@ class PosixSocketLibrary : public SocketLibrary {
     UINT msg = 0;
     std::int32_t events = 0;
     std::uint64_t serial = 0;
-    bool received = false;  // a receive call was made since the last read notice
-    bool in_pass = false;   // a read notice is being handled
+    bool received = false;       // a receive call was made since the last read notice
+    bool in_pass = false;        // a read notice is being handled
+    Clock::time_point pass_end;  // when the last pass of read notices ended
     std::unique_ptr<SocketWatch> watch;
   };
   // Datagrams read ahead of their receive calls, in the order queued: msgs[next..count), or
@@ -488,6 +481,40 @@ class PosixSocketLibrary : public SocketLibrary {
     iovec iov[kAheadSlots]{};
     sockaddr_in from[kAheadSlots]{};
   };
+
+  // One pass of read notices for s (see WSAAsyncSelect). Returns the registration when it is
+  // still live at the end, null when a handler cancelled it or closed the socket.
+  Registration* ReadPass(TSocket s, Registration* r, bool burst) {
+    const std::uint64_t serial = r->serial;
+    bool more = true;   // the last read filled every slot it was given
+    bool held = false;  // known to hold datagrams read ahead
+    for (int notices = 0; notices < kNoticesPerPass; ++notices) {
+      if (!held) {
+        // At the start of the pass what is held is not known yet: the read asks first.
+        if (notices > 0 && !more) {
+          if (!burst) return r;
+          // The queue ran short in a burst: let it fill once before the next read.
+          burst = false;
+          std::this_thread::sleep_for(kBurstPause);
+        }
+        const int room = std::min(kAheadSlots, kNoticesPerPass - notices);
+        const int got = ReadAheadUnlessHeld(s, room);
+        if (got == 0) return r;
+        if (got > 0) more = got == room;
+      }
+      r->received = false;
+      r->in_pass = true;
+      SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdRead, 0));
+      r = Live(s, serial, held);
+      if (!r) return nullptr;  // cancelled or closed by the handler
+      r->in_pass = false;
+      if (!r->received) {
+        r->watch->SetReadEnabled(false);
+        return r;
+      }
+    }
+    return r;
+  }
 
   // The registration of s when it is still the one numbered serial (a handler may have
   // cancelled it, or closed the socket and registered a new one under the same number), and

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTimer>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/fake/scriptedsocketlib.h"
@@ -301,6 +304,54 @@ TEST(SocketLibrary, DatagramsHeldAheadOfAnUnreadNoticeAreAnnouncedAfterTheNextRe
   EXPECT_EQ(got, (std::vector<std::string>{"1", "2", "3", "4"}));
   qbtest::PumpFor(std::chrono::milliseconds(50));
   EXPECT_EQ(got.size(), 4u) << "a notice with nothing left to read";
+  EXPECT_EQ(lib.closesocket(s), 0);
+  DeallocateHWnd(wnd);
+}
+
+// A sender on another thread outruns the handlers: the passes that follow one another this
+// closely wait for the queue to fill. Every datagram must still come, once and in order, one per
+// notice, and the loop's other work must still get its turns while the burst lasts. The sender
+// stays at most kAhead datagrams ahead of the handler, so that no receive buffer, however
+// small, can drop one.
+TEST(SocketLibrary, ABurstFromAnotherThreadArrivesWholeInOrderAndTheLoopKeepsItsTurns) {
+  auto& lib = RealSocketLibrary();
+  TSocket s = BoundSocket(lib);
+  ASSERT_NE(s, ws::kInvalidSocket);
+  const std::uint16_t port = nettest::BoundPort(s);
+  constexpr int kCount = 3000, kAhead = 64;
+  std::vector<std::string> got;
+  std::atomic<int> received{0};
+  HWND wnd = AllocateHWnd([&](UINT msg, WPARAM, LPARAM l) {
+    if (msg != 0x1667 || l != ws::MakeSelectLParam(ws::kFdRead, 0)) return LRESULT{0};
+    if (auto datagram = Receive(lib, s)) got.push_back(*datagram);
+    received.store(static_cast<int>(got.size()), std::memory_order_release);
+    return LRESULT{0};
+  });
+  ASSERT_EQ(lib.WSAAsyncSelect(s, wnd, 0x1667, ws::kFdRead), 0);
+  int turns = 0;
+  int turns_during_burst = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    ++turns;
+    if (received.load() > 0 && received.load() < kCount) ++turns_during_burst;
+  });
+  tick.start(0);
+
+  std::thread sender([&] {
+    nettest::Peer peer;
+    for (int i = 0; i < kCount; ++i) {
+      while (i - received.load(std::memory_order_acquire) >= kAhead) std::this_thread::yield();
+      while (!peer.SendTo(port, std::to_string(i))) std::this_thread::yield();
+    }
+  });
+  const bool all = qbtest::PumpUntil([&] { return got.size() >= kCount; });
+  sender.join();
+  tick.stop();
+  ASSERT_TRUE(all) << got.size() << " of " << kCount;
+  qbtest::PumpFor(std::chrono::milliseconds(20));
+  ASSERT_EQ(got.size(), static_cast<std::size_t>(kCount)) << "a datagram announced twice";
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(got[i], std::to_string(i)) << "datagram " << i;
+  EXPECT_GT(turns_during_burst, 0) << "the loop had no turn while the burst lasted";
   EXPECT_EQ(lib.closesocket(s), 0);
   DeallocateHWnd(wnd);
 }
