@@ -78,7 +78,13 @@ Reporter& Rep() {
   return r;
 }
 
+thread_local ErrorSink t_sink;
+
 }  // namespace
+
+void SetThreadErrorSink(ErrorSink sink) {
+  t_sink = std::move(sink);
+}
 
 void SetErrorBoxTitle(std::function<std::string()> title) {
   Rep().title = std::move(title);
@@ -99,6 +105,10 @@ void ErrorBoxClosed() {
 
 void ShowException(const std::exception& e) {
   if (dynamic_cast<const EAbort*>(&e)) return;
+  if (t_sink) {
+    t_sink(e.what());
+    return;
+  }
   auto& r = Rep();
   if (r.open) {
     ++r.more;
@@ -109,6 +119,13 @@ void ShowException(const std::exception& e) {
   r.more = 0;
   r.text = ErrorBoxText(e.what());
   r.Current().Open(r.title ? r.title() : std::string("quillbox"), r.text);
+}
+
+void CountMoreErrors(int count) {
+  auto& r = Rep();
+  if (count <= 0 || !r.open) return;
+  r.more += count;
+  r.Current().Update(r.text + "\n(and " + std::to_string(r.more) + " more)");
 }
 
 void ShowCurrentException() noexcept {

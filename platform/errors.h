@@ -47,9 +47,18 @@ void SetErrorBoxTitle(std::function<std::string()> title);
 void SetErrorPresenter(ErrorPresenter* presenter);
 void ErrorBoxClosed();
 
-// Reports an error that left a handler: the silent abort is swallowed; anything else is shown.
-// Only one box is open at a time; errors raised while it is open are counted into it.
+// Where the errors of the calling thread go instead of the box: a thread other than the
+// user-interface thread hands them on (the engine posts them to the window, which shows them).
+// An empty sink restores the box. The sink is called with the error's text.
+using ErrorSink = std::function<void(const std::string& text)>;
+void SetThreadErrorSink(ErrorSink sink);
+
+// Reports an error that left a handler: the silent abort is swallowed; anything else is shown
+// (or handed to the thread's sink). Only one box is open at a time; errors raised while it is
+// open are counted into it.
 void ShowException(const std::exception& e);
+// Errors that were lost on the way to the box (a full hand-over queue): counted into the box.
+void CountMoreErrors(int count);
 void ShowCurrentException() noexcept;
 
 // Runs f, reporting anything it throws. The one guard around every handler.

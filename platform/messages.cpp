@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/eventloop.h"
 #include "platform/timerlist.h"
 
 namespace qb {
@@ -26,11 +27,28 @@ namespace {
 
 struct Window {
   MessageProc proc;
-  // UI thread only: handlers of this window running now, and whether it was destroyed meanwhile
-  // (then the last of them frees it).
+  // The platform loop of the thread that made the window; null for the user-interface thread,
+  // whose loop is Qt's.
+  EventLoop* loop = nullptr;
+  // The window's own thread only: handlers of this window running now, and whether it was
+  // destroyed meanwhile (then the last of them frees it).
   int calls = 0;
   bool gone = false;
 };
+
+// The windows of the calling thread: the thread that handles a window's messages looks it up
+// here, without the registry's lock, so no other thread's posting can hold it up. Shared
+// windows that outlive the thread's own storage (freed at exit) are found in the registry.
+thread_local bool t_own_gone = false;  // trivially destructible: readable to the very end
+struct OwnMap {
+  std::unordered_map<HWND, Window*> map;
+  ~OwnMap() { t_own_gone = true; }
+};
+std::unordered_map<HWND, Window*>* OwnWindows() {
+  if (t_own_gone) return nullptr;
+  thread_local OwnMap own;
+  return &own.map;
+}
 
 class MessageEvent : public QEvent {
  public:
@@ -94,8 +112,8 @@ class Dispatcher : public QObject {
 };
 
 struct Registry {
-  std::mutex mutex;  // guards windows, next and dispatcher for posting threads
-  std::unordered_map<HWND, std::unique_ptr<Window>> windows;
+  std::mutex mutex;  // guards windows, next and dispatcher for threads posting to others
+  std::unordered_map<HWND, std::unique_ptr<Window>> windows;  // every thread's
   HWND next = 0x10000;
   Dispatcher* dispatcher = nullptr;
   // UI thread only:
@@ -128,30 +146,44 @@ Dispatcher::~Dispatcher() {
   if (r.dispatcher == this) r.dispatcher = nullptr;
 }
 
-bool OnUiThread() {
+[[maybe_unused]] bool OnUiThread() {
   return std::this_thread::get_id() == ui_thread.load(std::memory_order_relaxed);
 }
 
-// Windows are made and destroyed on the user-interface thread only, so that thread reads the
-// registry without the lock; other threads take it.
-template <typename F>
-auto WithWindow(HWND wnd, F&& f) {
-  auto& r = Reg();
-  auto look = [&] {
-    auto it = r.windows.find(wnd);
-    return f(it == r.windows.end() ? nullptr : &it->second);
-  };
-  if (OnUiThread()) return look();
-  std::lock_guard lock(r.mutex);
-  return look();
-}
-
+// The calling thread's own window, if wnd is one.
 Window* Find(HWND wnd) {
-  return WithWindow(wnd, [](const std::unique_ptr<Window>* w) { return w ? w->get() : nullptr; });
+  auto* own = OwnWindows();
+  if (!own) return nullptr;
+  auto it = own->find(wnd);
+  return it == own->end() ? nullptr : it->second;
 }
 
 bool Exists(HWND wnd) {
-  return WithWindow(wnd, [](const std::unique_ptr<Window>* w) { return w != nullptr; });
+  if (Find(wnd)) return true;
+  auto& r = Reg();
+  std::lock_guard lock(r.mutex);
+  return r.windows.count(wnd) != 0;
+}
+
+// The timers of the calling thread's loop.
+std::unique_ptr<TimerList>& ThreadTimers() {
+  if (EventLoop* loop = EventLoop::Current()) return loop->Timers();
+  return Reg().timers;
+}
+
+void RunPosted(const EventLoop::Task& t) {
+  Dispatch(static_cast<HWND>(t.a), static_cast<UINT>(t.b), static_cast<WPARAM>(t.c),
+           static_cast<LPARAM>(t.d));
+}
+
+bool LoopPost(EventLoop& loop, HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  EventLoop::Task t;
+  t.run = &RunPosted;
+  t.a = wnd;
+  t.b = msg;
+  t.c = wparam;
+  t.d = static_cast<std::uintptr_t>(lparam);
+  return loop.Post(t);
 }
 
 bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui);
@@ -175,34 +207,50 @@ void DrainLocalPosts() {
   l.draining = false;
 }
 
+// On the window's own thread; a message for a window that is gone (or another thread's) is
+// dropped.
 LRESULT Dispatch(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  assert(OnUiThread() && "messages are handled on the user-interface thread only");
   Window* w = Find(wnd);
   if (!w) return 0;
   LRESULT result = 0;
+  const bool ui = !w->loop;
   LocalPosts& l = Local();
-  ++l.depth;
+  if (ui) ++l.depth;
   ++w->calls;  // a handler that destroys its own window still runs to its end
   Guarded([&] { result = w->proc(msg, wparam, lparam); });
   if (--w->calls == 0 && w->gone) delete w;
-  if (--l.depth == 0) DrainLocalPosts();
+  if (ui && --l.depth == 0) DrainLocalPosts();
   return result;
 }
 
 }  // namespace
 
 HWND AllocateHWnd(MessageProc proc) {
-  EnsureDispatcher();
-  assert(OnUiThread() && "windows are made on the user-interface thread only");
+  EventLoop* loop = EventLoop::Current();
+  if (!loop) {
+    EnsureDispatcher();
+    assert(OnUiThread() && "windows are made on the user-interface thread or on a loop's");
+  }
+  auto w = std::make_unique<Window>(Window{std::move(proc), loop});
+  Window* raw = w.get();
   auto& r = Reg();
-  std::lock_guard lock(r.mutex);
-  HWND h = r.next++;
-  r.windows.emplace(h, std::make_unique<Window>(Window{std::move(proc)}));
+  HWND h;
+  {
+    std::lock_guard lock(r.mutex);
+    h = r.next++;
+    r.windows.emplace(h, std::move(w));
+  }
+  if (auto* own = OwnWindows()) own->emplace(h, raw);
   return h;
 }
 
 void DeallocateHWnd(HWND wnd) {
-  assert(OnUiThread() && "windows are destroyed on the user-interface thread only");
+  if (auto* own = OwnWindows()) {
+    auto mine = own->find(wnd);
+    assert((mine != own->end() || !Exists(wnd)) && "a window is destroyed on its own thread");
+    if (mine == own->end()) return;
+    own->erase(mine);
+  }
   auto& r = Reg();
   std::unique_ptr<Window> doomed;  // destroyed outside the lock
   {
@@ -213,7 +261,7 @@ void DeallocateHWnd(HWND wnd) {
     r.windows.erase(it);
   }
   if (doomed->calls > 0) doomed.release()->gone = true;  // freed when its handlers return
-  if (r.timers) r.timers->KillAll(wnd);
+  if (auto& timers = ThreadTimers()) timers->KillAll(wnd);
 }
 
 bool IsWindow(HWND wnd) {
@@ -222,10 +270,15 @@ bool IsWindow(HWND wnd) {
 
 namespace {
 
+// A window of another thread, or a UI window posted to through Qt's queue. The registry's lock
+// keeps the window, and so its loop, in place while the message is queued.
 bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui) {
   auto& r = Reg();
   std::lock_guard lock(r.mutex);
-  if (!r.windows.count(wnd) || !r.dispatcher) return false;
+  auto it = r.windows.find(wnd);
+  if (it == r.windows.end()) return false;
+  if (EventLoop* loop = it->second->loop) return LoopPost(*loop, wnd, msg, wparam, lparam);
+  if (!r.dispatcher) return false;
   if (from_ui) ++Local().in_qt_queue;
   QCoreApplication::postEvent(r.dispatcher, new MessageEvent(wnd, msg, wparam, lparam, from_ui));
   return true;
@@ -234,8 +287,13 @@ bool QtPost(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam, bool from_ui) {
 }  // namespace
 
 bool PostMessage(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  // A loop's own windows: into its queue, taken at the end of the pass under way.
+  if (EventLoop* loop = EventLoop::Current()) {
+    if (Find(wnd)) return LoopPost(*loop, wnd, msg, wparam, lparam);
+    return QtPost(wnd, msg, wparam, lparam, false);
+  }
   const bool from_ui = std::this_thread::get_id() == ui_thread.load();
-  if (from_ui) {
+  if (from_ui && Find(wnd)) {
     LocalPosts& l = Local();
     if (l.depth > 0 && l.in_qt_queue == 0) {
       if (!IsWindow(wnd)) return false;
@@ -255,18 +313,19 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
 }
 
 UINT_PTR SetTimer(HWND wnd, UINT_PTR id, UINT ms) {
-  if (!IsWindow(wnd)) return 0;
-  auto& r = Reg();
-  if (!r.timers)
-    r.timers = std::make_unique<TimerList>([](HWND w, UINT_PTR i) { Dispatch(w, WM_TIMER, i, 0); });
+  // A window's timers tick on its own thread, set from there.
+  if (!Find(wnd)) return 0;
+  auto& timers = ThreadTimers();
+  if (!timers)
+    timers = std::make_unique<TimerList>([](HWND w, UINT_PTR i) { Dispatch(w, WM_TIMER, i, 0); });
   // Very short intervals are raised to 10 ms, as window timers are.
-  if (!r.timers->Set(wnd, id, std::clamp<UINT>(ms, 10, 0x7FFFFFFF))) return 0;
+  if (!timers->Set(wnd, id, std::clamp<UINT>(ms, 10, 0x7FFFFFFF))) return 0;
   return id == 0 ? 1 : id;
 }
 
 bool KillTimer(HWND wnd, UINT_PTR id) {
-  auto& r = Reg();
-  return r.timers && r.timers->Kill(wnd, id);
+  auto& timers = ThreadTimers();
+  return timers && timers->Kill(wnd, id);
 }
 
 UINT RegisterWindowMessage(const std::string& name) {

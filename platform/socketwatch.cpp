@@ -1,6 +1,7 @@
 #include "platform/socketwatch.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -15,6 +16,7 @@
 #endif
 
 #include "platform/errors.h"
+#include "platform/eventloop.h"
 
 namespace qb {
 
@@ -85,6 +87,52 @@ class NotifierImpl final : public SocketWatch::Impl, public QObject {
  private:
   QSocketNotifier* read_;
   QSocketNotifier* write_;
+};
+
+// On a thread that runs the platform's own loop, the descriptor is one of its epoll watches.
+class EpollImpl final : public SocketWatch::Impl, public EventLoop::Watcher {
+ public:
+  EpollImpl(int fd, SocketWatch::Callback cb, EventLoop& loop)
+      : Impl(std::move(cb)), fd_(fd), loop_(loop) {}
+  ~EpollImpl() override {
+    loop_.Unwatch(watch_);
+    loop_.Forget(this);
+  }
+  void Apply() override {
+    const std::uint32_t events = (read_on ? kRead : 0u) | (write_on ? kWrite : 0u);
+    // Not watched at all while neither direction is wanted: a pending error or hang-up would
+    // otherwise wake every pass.
+    if (events == 0) {
+      loop_.Unwatch(std::exchange(watch_, -1));
+    } else if (watch_ < 0) {
+      watch_ = loop_.Watch(fd_, events, this);
+    } else if (events != watched_) {
+      loop_.Rewatch(watch_, events);
+    }
+    watched_ = events;
+    if (soon && read_on) loop_.MakeDue(this);
+    if (!read_on) loop_.Forget(this);  // a read that is off keeps its due call for later
+  }
+  void Soon() override {
+    if (read_on) loop_.MakeDue(this);
+  }
+  void Ready(std::uint32_t events) override {
+    const bool due = events == EventLoop::kDue;
+    if (read_on && ((due && soon) || (!due && (events & (kRead | kErrors))))) {
+      soon = false;
+      if (!Fire(SocketWatch::Ready::Read)) return;  // destroyed inside its callback
+    }
+    if (!due && write_on && (events & (kWrite | kErrors))) Fire(SocketWatch::Ready::Write);
+  }
+
+ private:
+  static constexpr std::uint32_t kRead = EPOLLIN;
+  static constexpr std::uint32_t kWrite = EPOLLOUT;
+  static constexpr std::uint32_t kErrors = EPOLLERR | EPOLLHUP;
+  const int fd_;
+  EventLoop& loop_;
+  int watch_ = -1;
+  std::uint32_t watched_ = 0;
 };
 
 #if QB_HAVE_GLIB
@@ -253,6 +301,10 @@ GMainContext* QtGlibContext() {
 }  // namespace
 
 SocketWatch::SocketWatch(int fd, Callback callback) {
+  if (EventLoop* loop = EventLoop::Current()) {
+    impl_ = std::make_unique<EpollImpl>(fd, std::move(callback), *loop);
+    return;
+  }
 #if QB_HAVE_GLIB
   if (GMainContext* context = QtGlibContext()) {
     impl_ = std::make_unique<GlibImpl>(fd, std::move(callback), context);

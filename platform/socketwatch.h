@@ -1,4 +1,6 @@
-// Watches a descriptor for read and write readiness on the user-interface thread.
+// Watches a descriptor for read and write readiness on the thread that made the watch: Qt's
+// loop on the user-interface thread, the platform's own loop (platform/eventloop.h) on any other.
+// A watch is used and destroyed on that thread only.
 #pragma once
 
 #include <functional>
