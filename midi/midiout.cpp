@@ -314,7 +314,11 @@ void TMidiOutput::SendLongMessage(const std::uint8_t* data, std::uint16_t length
   FLastResult = FService.PrepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
   if (FLastResult == MMSYSERR_NOERROR) {
     FLastResult = FService.LongMsg(FOutputHandle, header, sizeof(MIDIHDR));
-    if (FLastResult == MMSYSERR_NOERROR) return;
+    if (FLastResult == MMSYSERR_NOERROR) {
+      // A device that only queues took it within the call: it is done now, and no notice comes.
+      if (header->dwReserved[kTakenInCall]) Complete(FPending.size() - 1);
+      return;
+    }
     FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR));
   }
   // Neither queued nor to be announced: the memory goes back at once.
@@ -360,9 +364,20 @@ LRESULT TMidiOutput::HandleNotify(UINT msg, WPARAM /*wparam*/, LPARAM lparam) {
   if (FService.UnprepareHeader(FOutputHandle, header, sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING) {
     return 0;
   }
+  Release(static_cast<std::size_t>(it - FPending.begin()));
+  return 0;
+}
+
+void TMidiOutput::Complete(std::size_t index) {
+  FService.UnprepareHeader(FOutputHandle, FPending[index].first, sizeof(MIDIHDR));
+  Release(index);
+}
+
+void TMidiOutput::Release(std::size_t index) {
+  MIDIHDR* header = FPending[index].first;
+  TMyMidiHdr* wrapper = FPending[index].second;
   const auto played = static_cast<MMRESULT>(header->dwReserved[kPlayResult]);
-  TMyMidiHdr* wrapper = it->second;
-  *it = FPending.back();  // the order of what is pending does not matter
+  FPending[index] = FPending.back();  // the order of what is pending does not matter
   FPending.pop_back();
   delete wrapper;
   // A message the device refused was not played: its memory goes back all the same, and the
@@ -372,7 +387,6 @@ LRESULT TMidiOutput::HandleNotify(UINT msg, WPARAM /*wparam*/, LPARAM lparam) {
     RaiseResult(played);
   }
   if (Onmidioutput) Onmidioutput(this);
-  return 0;
 }
 
 }  // namespace qb

@@ -1,6 +1,7 @@
 // The MIDI output port: chooses a device by number or name, opens and closes it, sends short
-// messages at once and long messages asynchronously, and raises Onmidioutput on the
-// user-interface thread for every long message the device has finished.
+// messages at once and long messages asynchronously, and raises Onmidioutput on the port's own
+// thread (the one that made it: the engine's) for every long message the device has finished.
+// A message that a device only queues is finished within its send.
 //
 // Choices where the classic behaviour would hurt the user:
 // - Open on an open port keeps the device and returns true (no second, forgotten handle).
@@ -127,6 +128,9 @@ class TMidiOutput : public TComponent {
 
  private:
   [[noreturn]] void RaiseResult(MMRESULT result);
+  // The pending message at index is done: unprepared (Complete only), freed, announced.
+  void Complete(std::size_t index);
+  void Release(std::size_t index);
   void ReleaseCallbackBlock();
 
   MidiService& FService;

@@ -62,7 +62,9 @@ struct MIDIOUTCAPS {
 // A long message handed to the service. The service owns it from LongMsg until it has passed
 // MM_MOM_DONE with its address to the callback. Before that notice the service stores the
 // outcome of playing it in dwReserved[kPlayResult]: 0 when the device took the bytes, otherwise
-// the code the device refused them with.
+// the code the device refused them with. A device that only queues bytes takes the message
+// within LongMsg instead: the service then sets dwReserved[kTakenInCall] to 1, passes no
+// MM_MOM_DONE, and the header is the caller's again as soon as LongMsg returns.
 struct MIDIHDR {
   std::uint8_t* lpData;
   std::uint32_t dwBufferLength;
@@ -75,6 +77,7 @@ struct MIDIHDR {
   DWORD_PTR dwReserved[4];
 };
 inline constexpr int kPlayResult = 0;
+inline constexpr int kTakenInCall = 1;
 
 // Runs on a service thread (done notices) or inside Open/Close (open and close notices).
 using MidiOutCallback = void (*)(HMIDIOUT handle, std::uint32_t msg, DWORD_PTR instance,

@@ -89,14 +89,14 @@ MMRESULT Session::Long(MIDIHDR* hdr) {
     if (!(hdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
-    // With messages still queued for the worker this one goes behind them.
+    // With messages still queued for the worker this one goes behind them. Taken within the
+    // call, it needs no done notice: the caller has it back at once.
     if (device_->Queues() && queue_.empty()) {
       const MMRESULT r = device_->Send(hdr->lpData, hdr->dwBufferLength);
       if (r != MMSYSERR_NOERROR) return r;
       hdr->dwReserved[kPlayResult] = MMSYSERR_NOERROR;
+      hdr->dwReserved[kTakenInCall] = 1;
       hdr->dwFlags |= MHDR_DONE;
-      lock.unlock();
-      callback_(handle_, MM_MOM_DONE, instance_, reinterpret_cast<DWORD_PTR>(hdr), 0);
       return MMSYSERR_NOERROR;
     }
   }
