@@ -6,16 +6,20 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "app/registry.h"
 #include "midi/midiout.h"
+#include "net/udpsockutil.h"
 #include "platform/application.h"
+#include "platform/doorbell.h"
 #include "platform/errors.h"
 #include "tray/texttrayicon.h"
 
@@ -38,24 +42,29 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), qb::TComponent(nullptr) {
   view_window_ = qb::AllocateHWnd([this](qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
     return ViewProc(msg, wparam, lparam);
   });
+  // The engine first: it listens as early in the start-up as the window's creation gets to it.
+  doorbell_ = std::make_unique<qb::Doorbell>([this] { EngineNews(); });
+  qb::Engine::Options options;
+  options.decimal_point = QLocale().decimalPoint().toStdString();
+  options.wake = [bell = doorbell_.get()] { bell->Ring(); };
+  engine_ = std::make_unique<qb::Engine>(std::move(options));
   LoadLayout();
-  WireBridge();
+  WireEngine();
   qb::Guarded([this] { FormCreate(this); });
 }
 
 TForm1::~TForm1() {
-  qb::DeallocateHWnd(view_window_);  // no frame or reply comes after this
-  // The components go before the controls their handlers touch.
+  qb::DeallocateHWnd(view_window_);  // no frame comes after this
+  // The engine's components go on the engine's thread, before the window's own.
+  engine_.reset();
+  doorbell_.reset();
   while (!Components().empty()) delete Components().back();
 }
 
 void TForm1::Notification(qb::TComponent* component, qb::TOperation operation) {
   qb::TComponent::Notification(component, operation);
   if (operation != qb::TOperation::opRemove) return;
-  if (component == UdpSockUtil1) UdpSockUtil1 = nullptr;
-  if (component == MidiOutput1) MidiOutput1 = nullptr;
   if (component == TextTrayIcon1) TextTrayIcon1 = nullptr;
-  if (component == Timer1) Timer1 = nullptr;
   if (component == Timer2) Timer2 = nullptr;
 }
 
@@ -66,14 +75,23 @@ void TForm1::FormCreate(qb::TObject*) {
 
   // Devices whose capabilities cannot be read are left out; each entry keeps the number of the
   // device it stands for, so entries and device numbers stay in step when one is skipped.
-  ComboBox1->clear();
-  for (int device = 0; device < MidiOutput1->DeviceCount(); ++device) {
-    try {
-      MidiOutput1->SetDeviceID(device);
-      ComboBox1->addItem(QString::fromStdString(MidiOutput1->ProductName()), device);
-    } catch (const qb::EmidioutputError&) {
+  struct Entry {
+    std::string name;
+    int device;
+  };
+  const std::vector<Entry> devices = engine_->Call([](qb::Engine::Components& c) {
+    std::vector<Entry> list;
+    for (int device = 0; device < c.MidiOutput1->DeviceCount(); ++device) {
+      try {
+        c.MidiOutput1->SetDeviceID(device);
+        list.push_back({c.MidiOutput1->ProductName(), device});
+      } catch (const qb::EmidioutputError&) {
+      }
     }
-  }
+    return list;
+  });
+  ComboBox1->clear();
+  for (const Entry& e : devices) ComboBox1->addItem(QString::fromStdString(e.name), e.device);
 
   // No device at all is reported, but the bridge still listens.
   try {
@@ -84,22 +102,24 @@ void TForm1::FormCreate(qb::TObject*) {
 
   ReadSettings();
   placed_ = pos();
-  Rules.liveDeck = 0;
+  engine_->Call([](qb::Engine::Components& c) { c.Rules->liveDeck = 0; });
 
   try {
-    UdpSockUtil1->SetListening(true);
+    engine_->Call([](qb::Engine::Components& c) { c.UdpSockUtil1->SetListening(true); });
   } catch (const std::exception& e) {
     qb::ShowException(e);
   }
   ReportReceiveBuffer();
-  MidiOutput1->Open();
+  engine_->Call([](qb::Engine::Components& c) { c.MidiOutput1->Open(); });
 }
 
 // A receive buffer below what was asked for loses time code in bursts; the user can raise the
 // system's limit (README, troubleshooting). Linux reports twice the usable size.
 void TForm1::ReportReceiveBuffer() {
-  const int32_t granted = UdpSockUtil1->ReceiveBufferSize();
-  if (!UdpSockUtil1->Listening() || granted <= 0 || granted >= 2 * (1 << 20)) return;
+  const int32_t granted = engine_->Call([](qb::Engine::Components& c) {
+    return c.UdpSockUtil1->Listening() ? c.UdpSockUtil1->ReceiveBufferSize() : 0;
+  });
+  if (granted <= 0 || granted >= 2 * (1 << 20)) return;
   std::fprintf(stderr,
                "quillbox: the UDP receive buffer is %d KiB, not the 1024 KiB asked for; bursts "
                "may lose datagrams (raise net.core.rmem_max)\n",
@@ -112,7 +132,7 @@ void TForm1::SelectDevice(int index) {
   ComboBox1->setCurrentIndex(index);
   const int device = index >= 0 && index < ComboBox1->count() ? ComboBox1->itemData(index).toInt()
                                                               : std::max(index, 0);
-  MidiOutput1->SetDeviceID(device);
+  engine_->Call([device](qb::Engine::Components& c) { c.MidiOutput1->SetDeviceID(device); });
 }
 
 void TForm1::ReadSettings() {
@@ -122,7 +142,7 @@ void TForm1::ReadSettings() {
     const int32_t device = reg.ReadInteger("Device");
     try {
       ComboBox1->setCurrentIndex(ComboBox1->findData(device));
-      MidiOutput1->SetDeviceID(device);
+      engine_->Call([device](qb::Engine::Components& c) { c.MidiOutput1->SetDeviceID(device); });
     } catch (const std::exception& e) {
       // The stored device is gone: say so and go on with the first one.
       qb::ShowException(e);
@@ -168,11 +188,17 @@ void TForm1::KeepOnScreen() {
 }
 
 void TForm1::FormClose(qb::TObject*, TCloseAction&) {
-  MidiOutput1->Close();
+  // The engine stops first: the port closes (when it refuses, nothing is stored and the window
+  // stays open), and no datagram is handled after that.
+  const int32_t device = engine_->Call([](qb::Engine::Components& c) {
+    c.MidiOutput1->Close();
+    c.UdpSockUtil1->SetListening(false);
+    return c.MidiOutput1->DeviceID();
+  });
   qb::TRegistry reg;
   if (!reg.OpenKey(kSettingsKey, true)) return;
   try {
-    reg.WriteInteger("device", MidiOutput1->DeviceID());
+    reg.WriteInteger("device", device);
     // Where the position is unknown, the one start-up gave the window is kept for the next
     // start on a desktop that places windows.
     const QPoint at = WindowPositionKnown() ? pos() : placed_;
@@ -187,19 +213,22 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
 }
 
 void TForm1::CheckBox1Click(qb::TObject*) {
-  Rules.debug = CheckBox1->isChecked();
+  engine_->SetDebug(CheckBox1->isChecked());
   if (CheckBox1->isChecked())
     SetOuterSize(700, 800);
   else
     SetOuterSize(165, 120);
 }
 
+// The engine closes the port, selects the device and opens it; the choice is stored once the
+// device was selected (StoreDevice, from its notice).
 void TForm1::ComboBox1Change(qb::TObject*) {
-  MidiOutput1->Close();
   const int index = ComboBox1->currentIndex();
   const int device = index >= 0 ? ComboBox1->itemData(index).toInt() : index;
-  MidiOutput1->SetDeviceID(device);
-  MidiOutput1->Open();
+  engine_->ChangeDevice(device);
+}
+
+void TForm1::StoreDevice(int32_t device) {
   qb::TRegistry reg;
   if (reg.OpenKey(kSettingsKey, true)) {
     reg.WriteInteger("Device", device);
@@ -249,12 +278,24 @@ void TForm1::showEvent(QShowEvent* event) {
   // frame itself (Wayland), the frame exists only after that, and no move may follow.
   QMetaObject::invokeMethod(
       this, [this] { ApplyOuterSize(); }, Qt::QueuedConnection);
-  UpdateView();  // captions that changed while the window was hidden
+  ShownChanged();
+}
+
+void TForm1::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  ShownChanged();
 }
 
 void TForm1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && Shown()) UpdateView();  // back from minimised
+  if (event->type() == QEvent::WindowStateChange) ShownChanged();  // minimised or back
+}
+
+// Captions wake the window only while it is shown; shown again, it catches up at once.
+void TForm1::ShownChanged() {
+  if (!engine_) return;
+  engine_->WantCaptions(Shown());
+  if (Shown()) UpdateView();
 }
 
 void TForm1::moveEvent(QMoveEvent* event) {

@@ -1,15 +1,17 @@
-// Module Unit1: the main window. It owns every component, wires the bridge's rules (Bridge,
-// app/bridge.h) to its controls and components, and stores its settings between runs.
+// Module Unit1: the main window. It owns the engine (bridge/engine.h), on whose thread the
+// endpoint, the rules, the beat timer and the MIDI port live, and the components of its own (the
+// tray icon, the hide-after-start timer). It only shows and commands: its controls post commands
+// to the engine, its captions and log follow what the engine publishes, and the engine's errors
+// come back to its one error box. It stores its settings between runs.
 #pragma once
 
-#include <QTime>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
-#include "app/bridge.h"
-#include "net/udpsockutil.h"
+#include "bridge/engine.h"
 #include "platform/component.h"
 #include "platform/timer.h"
 
@@ -21,14 +23,14 @@ class QPushButton;
 class QSpinBox;
 
 namespace qb {
+class Doorbell;
 class TLogView;
-class TMidiOutput;
 class TTextTrayIcon;
 }  // namespace qb
 
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 
-class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output {
+class TForm1 : public QWidget, public qb::TComponent {
  public:
   // Builds the window from its stored layout, then runs FormCreate. Errors of the start-up are
   // shown by the error convention; the window is still usable.
@@ -50,39 +52,34 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   QPushButton* Button2 = nullptr;   // "Time": sends the time code of position 66 by hand
   QPushButton* Button1 = nullptr;   // "Beat": sends a beat by hand
 
-  // Components.
-  qb::TUdpSockUtil* UdpSockUtil1 = nullptr;    // UDP port 10001: datagrams in, probe replies out
-  qb::TMidiOutput* MidiOutput1 = nullptr;      // the MIDI port beats and time codes leave by
+  // Components of the window's own thread. UdpSockUtil1, MidiOutput1, Timer1 and the rules
+  // are the engine's (Engine().Call reaches them).
   qb::TTextTrayIcon* TextTrayIcon1 = nullptr;  // the yellow "O" in the notification area
-  qb::TTimer* Timer1 = nullptr;  // 333 ms: hides the beat indicator, reopens the Traktor gate
   qb::TTimer* Timer2 = nullptr;  // 2 s after start: sends the window to the tray, once
 
-  // The bridge's rules; owns liveDeck and lastPhase.
-  qb::Bridge Rules{*this};
+  qb::Engine& Engine() { return *engine_; }
 
   // Handlers.
   void FormCreate(qb::TObject* Sender);
   void FormClose(qb::TObject* Sender, TCloseAction& Action);
   void CheckBox1Click(qb::TObject* Sender);
   void ComboBox1Change(qb::TObject* Sender);
-  void Timer1Timer(qb::TObject* Sender);
   void Timer2Timer(qb::TObject* Sender);
   void Button1Click(qb::TObject* Sender);
   void Button2Click(qb::TObject* Sender);
-  void UdpSockUtil1Receive(qb::TObject* Sender);
   void TextTrayIcon1DblClick(qb::TObject* Sender);
 
-  // Output.
+  // Output: commands to the engine.
   void sendBeat();
   void sendTime(int32_t position);
 
   // Everything the intake does with one datagram once it has been read: the probe reply,
-  // dispatch and the debug log. Sender is the IPv4 address in network byte order.
+  // dispatch and the debug log, on the engine. Sender is the IPv4 address in network byte order.
   void HandleDatagram(std::string_view text, uint32_t sender);
 
-  // Brings captions and the log up to date with what the bridge decided since the last frame.
-  // Runs at most once a frame from a timer (captions only while the window is shown); tests
-  // call it to stand for the frame.
+  // Brings notices, captions and the log up to date with what the engine published. Runs at
+  // most once a frame from a timer (captions only while the window is shown); tests call it,
+  // after Engine().Sync(), to stand for the frame.
   void UpdateView();
 
   // The channel as the spin box's text gives it: not an integer reads as 1, kept in 1..127.
@@ -93,18 +90,13 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void SetOuterSize(int width, int height);
   QSize OuterSize() const;
 
-  // The local time of day for the debug log; tests fix it.
-  std::function<QTime()> Clock = LocalTimeOfDay;
-  // The local time of day without asking the time-zone file again per call (QTime's own
-  // clock does, a file-system call per logged line).
-  static QTime LocalTimeOfDay();
-
   void Notification(qb::TComponent* component, qb::TOperation operation) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   void changeEvent(QEvent* event) override;
 
  private:
@@ -115,39 +107,28 @@ class TForm1 : public QWidget, public qb::TComponent, private qb::Bridge::Output
   void ReportReceiveBuffer();
   void KeepOnScreen();
   void ApplyOuterSize();
-  void WireBridge();
+  void WireEngine();
+  void EngineNews();  // the engine rang: what waits is taken now or at the next frame
+  void HandleNotices();
+  void StoreDevice(int32_t device);
   void ArmFrame(qb::UINT ms);
   void ArmLog();
   void FlushLog();        // the lines logged since the last batch, to the log box
   void UpdateCaptions();  // what changed, to the labels, while the window is shown
   bool Shown() const;     // visible and not minimised: captions are worth painting
+  void ShownChanged();
   qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
-
-  // What the bridge does to the window (app/unit1_bridge.cpp).
-  void Reply(uint32_t sender, std::string_view bytes) override;
-  void ArmReplyTimer(int ms) override;
-  int64_t NowUs() override;
-  void DeckCaption(std::string_view caption) override;
-  void BeatIndicator(bool on) override;
-  void PositionCaption(std::string_view caption) override;
-  int32_t Channel() override;
-  void ShortMessage(uint8_t status, uint8_t data1, uint8_t data2) override;
-  void LongMessage(const uint8_t* bytes, uint16_t length) override;
-  qb::TimeOfDay LocalTime() override;
-  void LogLine(std::string_view line) override;
 
   QSize outer_size_;
   QPoint placed_;            // where start-up put the window (stored or default position)
-  qb::ByteString datagram_;  // the last datagram read; its room is kept for the next
-  // What the bridge changed since the view was last brought up to date.
-  bool deck_pending_ = false;
-  bool position_pending_ = false;
-  std::string deck_caption_;
-  std::string position_caption_;
-  std::string log_pending_;               // UTF-8 lines, each ended by a line break
-  qb::HWND view_window_ = qb::kNoWindow;  // the frame and reply timers tick here
+  std::string log_pending_;  // UTF-8 lines, each ended by a line break
+  qb::HWND view_window_ = qb::kNoWindow;  // the frame and log timers tick here
   bool frame_armed_ = false;
   bool log_armed_ = false;
+  int32_t channel_posted_ = 0;  // the channel the engine was last told
+  // The engine rings here; it lives longer than the engine.
+  std::unique_ptr<qb::Doorbell> doorbell_;
+  std::unique_ptr<qb::Engine> engine_;
 };
 
 extern TForm1* Form1;

@@ -1,27 +1,25 @@
-// The window's side of the bridge: its handlers hand datagrams, clicks and ticks to the rules
-// (app/bridge.h), and the rules' output reaches the controls and components here.
+// The window's side of the bridge: its controls post commands to the engine (bridge/engine.h),
+// and what the engine publishes reaches the window's labels and log here.
 //
-// What the rules change on screen is kept and shown at most once a frame: the captions only
-// while the window is shown, the log lines (each with the time stamp of its own datagram) in
-// one batch per frame. MIDI and replies leave at once.
+// The engine rings when news waits, at most once until the window has taken it. Notices
+// (errors, a device chosen) are taken at once; captions at most once a frame and only while
+// the window is shown; log lines in one batch ten times a second, each with the time stamp of
+// its own datagram. MIDI and replies never pass this thread.
 #include <QCheckBox>
 #include <QLabel>
-#include <QLocale>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QTextBlock>
 #include <algorithm>
-#include <chrono>
-#include <ctime>
 
 #include "app/logview.h"
 #include "app/unit1.h"
-#include "midi/midiout.h"
+#include "platform/errors.h"
 
 namespace {
 
 constexpr qb::UINT_PTR kFrameTimer = 1;
-constexpr qb::UINT_PTR kReplyTimer = 2;
 constexpr qb::UINT_PTR kLogTimer = 3;
 constexpr qb::UINT kFrameMs = 16;
 // The log is read, not watched: 10 batches a second keep it live. Painting the lines in sight
@@ -41,31 +39,18 @@ std::string FilterText(const QPlainTextEdit* memo) {
 
 }  // namespace
 
-// ---- Handlers: wiring only
-
-void TForm1::UdpSockUtil1Receive(qb::TObject*) {
-  // Every notice reads once, whatever is pending: a zero-byte datagram must be taken off the
-  // socket too, or no later datagram is announced. An empty read ends here.
-  uint32_t sender = 0;
-  UdpSockUtil1->ReceiveText(sender, datagram_);
-  if (datagram_.empty()) return;
-  Rules.Datagram(datagram_, sender);
-}
+// ---- Handlers: commands only
 
 void TForm1::HandleDatagram(std::string_view text, uint32_t sender) {
-  Rules.Datagram(text, sender);
+  engine_->Datagram(std::string(text), sender);
 }
 
 void TForm1::sendBeat() {
-  Rules.Beat();
+  engine_->Beat();
 }
 
 void TForm1::sendTime(int32_t position) {
-  Rules.Time(position);
-}
-
-void TForm1::Timer1Timer(qb::TObject*) {
-  Rules.BeatTimeout();
+  engine_->Time(position);
 }
 
 void TForm1::Button1Click(qb::TObject*) {
@@ -76,89 +61,49 @@ void TForm1::Button2Click(qb::TObject*) {
   sendTime(66);
 }
 
-void TForm1::WireBridge() {
-  Rules.SetDecimalPoint(QLocale().decimalPoint().toStdString());
-  Rules.debug = CheckBox1->isChecked();
-  Rules.beats_out = CheckBox2->isChecked();
-  Rules.time_code_out = CheckBox3->isChecked();
-  Rules.SetFilter(FilterText(Memo2));
-  connect(CheckBox2, &QCheckBox::toggled, this, [this](bool on) { Rules.beats_out = on; });
-  connect(CheckBox3, &QCheckBox::toggled, this, [this](bool on) { Rules.time_code_out = on; });
+// The engine starts with the switches as the stored layout sets them, and hears of every change.
+void TForm1::WireEngine() {
+  engine_->SetDebug(CheckBox1->isChecked());
+  engine_->SetBeatsOut(CheckBox2->isChecked());
+  engine_->SetTimeCodeOut(CheckBox3->isChecked());
+  engine_->SetFilter(FilterText(Memo2));
+  channel_posted_ = ChannelValue();
+  engine_->SetChannel(channel_posted_);
+  connect(CheckBox2, &QCheckBox::toggled, this, [this](bool on) { engine_->SetBeatsOut(on); });
+  connect(CheckBox3, &QCheckBox::toggled, this, [this](bool on) { engine_->SetTimeCodeOut(on); });
   connect(Memo2->document(), &QTextDocument::contentsChanged, this,
-          [this] { Rules.SetFilter(FilterText(Memo2)); });
+          [this] { engine_->SetFilter(FilterText(Memo2)); });
+  // The channel is the text as it stands, typed or stepped: the beat reads it as it is.
+  connect(SpinEdit1, &QSpinBox::textChanged, this, [this] {
+    const int32_t channel = ChannelValue();
+    if (channel == channel_posted_) return;
+    channel_posted_ = channel;
+    engine_->SetChannel(channel);
+  });
   log_pending_.reserve(64 * 1024);
 }
 
-// ---- The rules' output
+// ---- What the engine publishes
 
-void TForm1::Reply(uint32_t sender, std::string_view bytes) {
-  UdpSockUtil1->SetRemoteHost(qb::inet_ntoa(sender));
-  UdpSockUtil1->SetRemotePort(10000);
-  UdpSockUtil1->SendText(qb::ByteString(bytes));
+void TForm1::EngineNews() {
+  const unsigned news = engine_->Pending();
+  if (news & qb::Engine::kNotices) HandleNotices();
+  if ((news & qb::Engine::kCaptions) && Shown()) ArmFrame(kFrameMs);
+  if (news & qb::Engine::kLog) ArmLog();  // the log is kept even while the window is hidden
 }
 
-void TForm1::ArmReplyTimer(int ms) {
-  if (ms < 0)
-    qb::KillTimer(view_window_, kReplyTimer);
-  else
-    qb::SetTimer(view_window_, kReplyTimer, static_cast<qb::UINT>(ms));
+void TForm1::HandleNotices() {
+  int lost = 0;
+  engine_->TakeNotices(
+      [this](const qb::Engine::Notice& n) {
+        if (n.kind == qb::Engine::Notice::Kind::Error)
+          qb::ShowException(qb::Exception(std::string(n.text)));
+        else
+          StoreDevice(n.device);
+      },
+      lost);
+  qb::CountMoreErrors(lost);
 }
-
-int64_t TForm1::NowUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void TForm1::DeckCaption(std::string_view caption) {
-  deck_caption_.assign(caption);
-  deck_pending_ = true;
-  if (Shown()) ArmFrame(kFrameMs);
-}
-
-void TForm1::BeatIndicator(bool on) {
-  Label1->setVisible(on);
-  Timer1->SetEnabled(on);  // already running: not restarted
-}
-
-void TForm1::PositionCaption(std::string_view caption) {
-  position_caption_.assign(caption);
-  position_pending_ = true;
-  if (Shown()) ArmFrame(kFrameMs);
-}
-
-int32_t TForm1::Channel() {
-  return ChannelValue();
-}
-
-void TForm1::ShortMessage(uint8_t status, uint8_t data1, uint8_t data2) {
-  MidiOutput1->SendShortMessage(status, data1, data2);
-}
-
-void TForm1::LongMessage(const uint8_t* bytes, uint16_t length) {
-  MidiOutput1->SendLongMessage(bytes, length);
-}
-
-QTime TForm1::LocalTimeOfDay() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  return QTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59),
-               static_cast<int>(now.tv_nsec / 1000000));
-}
-
-qb::TimeOfDay TForm1::LocalTime() {
-  const QTime now = Clock();
-  return {now.hour(), now.minute(), now.second(), now.msec()};
-}
-
-void TForm1::LogLine(std::string_view line) {
-  log_pending_.append(line);
-  log_pending_ += '\n';
-  ArmLog();  // the log is kept even while the window is hidden
-}
-
-// ---- The view, at most once a frame
 
 void TForm1::ArmFrame(qb::UINT ms) {
   if (frame_armed_) return;  // whatever is due goes with the frame already coming
@@ -184,19 +129,18 @@ qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam)
     qb::KillTimer(view_window_, kLogTimer);
     log_armed_ = false;
     FlushLog();
-  } else if (wparam == kReplyTimer) {
-    qb::KillTimer(view_window_, kReplyTimer);  // one-shot; the rules arm it again if needed
-    Rules.ReplyTimer();
   }
   return 0;
 }
 
 void TForm1::UpdateView() {
+  HandleNotices();
   FlushLog();
   UpdateCaptions();
 }
 
 void TForm1::FlushLog() {
+  engine_->TakeLogLines(log_pending_);
   if (log_pending_.empty()) return;
   Memo1->AppendLines(log_pending_);
   log_pending_.clear();
@@ -204,14 +148,11 @@ void TForm1::FlushLog() {
 }
 
 void TForm1::UpdateCaptions() {
+  const qb::Snapshot s = engine_->TakeSnapshot();
   if (!Shown()) return;  // captions wait for the window to be shown
-  if (deck_pending_)
-    SetCaption(Label1, QString::fromUtf8(deck_caption_.data(),
-                                         static_cast<qsizetype>(deck_caption_.size())));
-  if (position_pending_)
-    SetCaption(Label3, QString::fromUtf8(position_caption_.data(),
-                                         static_cast<qsizetype>(position_caption_.size())));
-  deck_pending_ = position_pending_ = false;
+  if (s.deck_caption[0]) SetCaption(Label1, QString::fromUtf8(s.deck_caption));
+  Label1->setVisible(s.beat_lit);
+  if (s.position_caption[0]) SetCaption(Label3, QString::fromUtf8(s.position_caption));
 }
 
 bool TForm1::Shown() const {

@@ -11,7 +11,6 @@
 
 #include "app/logview.h"
 #include "app/unit1.h"
-#include "midi/midiout.h"
 #include "platform/component.h"
 #include "platform/errors.h"
 #include "tray/texttrayicon.h"
@@ -65,15 +64,10 @@ void TForm1::LoadLayout() {
       {"Button1", Kind::Button, "Beat", 568, 24, 75, 25, 4},
   }};
 
-  // Window-less components, constructed before their values are read.
-  UdpSockUtil1 = new qb::TUdpSockUtil(this);
-  UdpSockUtil1->Name = "UdpSockUtil1";
-  MidiOutput1 = new qb::TMidiOutput(this);
-  MidiOutput1->Name = "MidiOutput1";
+  // Window-less components of the window's thread, constructed before their values are read;
+  // the endpoint, the MIDI port and the beat timer are the engine's (bridge/engine.cpp).
   TextTrayIcon1 = new qb::TTextTrayIcon(this);
   TextTrayIcon1->Name = "TextTrayIcon1";
-  Timer1 = new qb::TTimer(this);
-  Timer1->Name = "Timer1";
   Timer2 = new qb::TTimer(this);
   Timer2->Name = "Timer2";
 
@@ -192,16 +186,6 @@ void TForm1::LoadLayout() {
       });
   layout.Add(this, std::move(form));
 
-  layout.Add(UdpSockUtil1, {
-                               [this] { UdpSockUtil1->SetLocalPort(10001); },
-                               [this] { UdpSockUtil1->SetRemotePort(0); },
-                               [this] {
-                                 UdpSockUtil1->OnReceive = [this](qb::TObject* sender) {
-                                   UdpSockUtil1Receive(sender);
-                                 };
-                               },
-                           });
-  layout.Add(MidiOutput1, {});
   layout.Add(TextTrayIcon1, {
                                 [this] { TextTrayIcon1->SetCycleInterval(0); },
                                 [this] { TextTrayIcon1->SetHint("quillbox"); },
@@ -234,11 +218,6 @@ void TForm1::LoadLayout() {
                                   TextTrayIcon1->SetOptions(o);
                                 },
                             });
-  layout.Add(Timer1, {
-                         [this] { Timer1->SetEnabled(false); },
-                         [this] { Timer1->SetInterval(333); },
-                         [this] { Timer1->SetOnTimer([this](qb::TObject* s) { Timer1Timer(s); }); },
-                     });
   layout.Add(Timer2, {
                          [this] { Timer2->SetEnabled(true); },
                          [this] { Timer2->SetInterval(2000); },

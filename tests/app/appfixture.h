@@ -13,6 +13,9 @@
 
 #include "app/unit1.h"
 #include "midi/fake/fakemidiservice.h"
+#include "midi/midiout.h"
+#include "net/udpsockutil.h"
+#include "platform/timer.h"
 #include "tests/common/testsupport.h"
 #include "tray/fake/faketrayservice.h"
 
@@ -72,6 +75,18 @@ class AppTest : public ::testing::Test {
   // Devices "Synth A", "Synth B", ... numbered from 0.
   void AddDevices(int count);
   TForm1& Start();
+
+  // Runs f on the engine's thread with its components, and waits for the result.
+  template <class F>
+  auto OnEngine(F&& f) {
+    return form_->Engine().Call(std::forward<F>(f));
+  }
+  // Everything posted to the engine has run, and the window has taken what it published: the
+  // frame, come at once.
+  void Settle() {
+    form_->Engine().Sync();
+    form_->UpdateView();
+  }
 
   std::vector<uint32_t> ShortPacked() const;
   // Completes the queued long messages and gives every one played so far.

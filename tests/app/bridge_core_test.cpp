@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/bridge.h"
+#include "bridge/bridge.h"
 
 namespace {
 

@@ -37,11 +37,15 @@ class BridgeTest : public AppTest {
     Start();
     ASSERT_TRUE(errors_->opened.empty());
   }
+  using C = qb::Engine::Components;
   TForm1& f() { return *form_; }
   void Feed(const std::string& bytes) { f().HandleDatagram(bytes, Address("127.0.0.1")); }
+  bool Timer1On() {
+    return OnEngine([](C& c) { return c.Timer1->Enabled(); });
+  }
   // The log as the box shows it, once the frame has come.
   std::vector<std::string> LogLines() {
-    f().UpdateView();
+    Settle();
     std::vector<std::string> out;
     for (std::size_t i = 0; i < f().Memo1->LineCount(); ++i)
       out.push_back(f().Memo1->Line(i).toStdString());
@@ -60,13 +64,13 @@ TEST_F(BridgeTest, ProbeIsAnsweredWithTheReplyBytesToPort10000FromThePort10001) 
   EXPECT_GE(std::chrono::steady_clock::now() - sent, 20ms);  // no sooner than its delay
   EXPECT_EQ(reply->bytes, std::string("/__PONG\0,s\0\0quillbox\0\0\0\0\0", 25));
   EXPECT_EQ(reply->from_port, 10001);
-  EXPECT_EQ(f().UdpSockUtil1->RemoteHost(), "127.0.0.1");
-  EXPECT_EQ(f().UdpSockUtil1->RemotePort(), 10000);
+  EXPECT_EQ(OnEngine([](C& c) { return c.UdpSockUtil1->RemoteHost(); }), "127.0.0.1");
+  EXPECT_EQ(OnEngine([](C& c) { return c.UdpSockUtil1->RemotePort(); }), 10000);
 
   // The reply goes to the probe's sender address, whatever it is.
   f().HandleDatagram(std::string("/__PING\0\0", 9), Address("127.0.0.2"));
   ASSERT_TRUE(pong.Receive().has_value());
-  EXPECT_EQ(f().UdpSockUtil1->RemoteHost(), "127.0.0.2");
+  EXPECT_EQ(OnEngine([](C& c) { return c.UdpSockUtil1->RemoteHost(); }), "127.0.0.2");
   EXPECT_TRUE(errors_->opened.empty());
 }
 
@@ -127,7 +131,8 @@ TEST_F(BridgeTest, ProbeFloodHoldsUpNoBeatAndNoTimeCode) {
     EXPECT_LT(longs[round].at - seek_sent[round], 250ms);
     EXPECT_EQ(shorts[round].packed, kBeat1);
   }
-  ASSERT_TRUE(qbtest::PumpUntil([&] { return f().Rules.PendingReplies() == 0; }));
+  ASSERT_TRUE(qbtest::PumpUntil(
+      [&] { return OnEngine([](C& c) { return c.Rules->PendingReplies(); }) == 0; }));
   while (pong.TryReceive()) ++replies;
   EXPECT_GE(replies, 1);
   EXPECT_LE(replies,
@@ -142,13 +147,15 @@ TEST_F(BridgeTest, SecondBeatOverTheNetworkWhileTheIndicatorIsOnIsDropped) {
   peer.SendTo(FloatMessage("/Traktor.Deck0.Beat", 1.0f), 10001);
   ASSERT_TRUE(qbtest::PumpUntil([&] { return LogLines().size() == 2; }));
   EXPECT_EQ(ShortPacked(), std::vector<uint32_t>{kBeat1});
-  EXPECT_TRUE(f().Timer1->Enabled());
+  EXPECT_TRUE(Timer1On());
   EXPECT_TRUE(f().Label1->isVisible());
 
   // The tick closes the indicator and reopens the gate.
-  EXPECT_TRUE(qbtest::PumpUntil([&] { return !f().Timer1->Enabled(); }));
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return !Timer1On(); }));
+  Settle();
   EXPECT_FALSE(f().Label1->isVisible());
   Feed(FloatMessage("/Traktor.Deck0.Beat", 1.0f));
+  Settle();
   EXPECT_EQ(ShortPacked().size(), 2u);
 }
 
@@ -165,7 +172,7 @@ TEST_F(BridgeTest, CaptionsAreShownOnceTheFrameComesAndWaitWhileHidden) {
   f().hide();
   f().CheckBox1->setChecked(true);
   f().Button2Click(&f());
-  f().UpdateView();
+  Settle();
   EXPECT_EQ(f().Label3->text(), QString("1236"));
   f().show();
   EXPECT_EQ(f().Label3->text(), QString("66\t0:06.06"));
@@ -176,6 +183,7 @@ TEST_F(BridgeTest, SwitchesAndFilterOfTheWindowReachTheRules) {
   f().CheckBox3->setChecked(false);
   f().Button1Click(&f());
   f().Button2Click(&f());
+  Settle();
   EXPECT_TRUE(f().Label1->isVisible());
   EXPECT_TRUE(ShortPacked().empty());
   EXPECT_TRUE(LongBytes().empty());
@@ -185,6 +193,7 @@ TEST_F(BridgeTest, SwitchesAndFilterOfTheWindowReachTheRules) {
   f().SpinEdit1->setValue(17);
   f().Button1Click(&f());
   f().Button2Click(&f());
+  Settle();
   EXPECT_EQ(ShortPacked(), std::vector<uint32_t>{0x197F90});
   EXPECT_EQ(LongBytes(), std::vector<Bytes>{TimeCode(0, 6, 0x3C)});
 
@@ -200,25 +209,26 @@ TEST_F(BridgeTest, SwitchesAndFilterOfTheWindowReachTheRules) {
 }
 
 TEST_F(BridgeTest, OutputErrorEndsTheDatagramAndIsShownOnce) {
-  f().MidiOutput1->Close();
+  OnEngine([](C& c) { c.MidiOutput1->Close(); });
   Peer peer;
   f().CheckBox1->setChecked(true);
   peer.SendTo(FloatMessage("/Traktor.Deck0.Beat", 1.0f), 10001);
   ASSERT_TRUE(qbtest::PumpUntil([&] { return !errors_->opened.empty(); }));
-  EXPECT_TRUE(f().Timer1->Enabled());
+  EXPECT_TRUE(Timer1On());
   EXPECT_TRUE(LogLines().empty());  // the monitor step did not run
   EXPECT_EQ(errors_->opened.size(), 1u);
 }
 
 TEST_F(BridgeTest, LogLinesArriveInBatchesInOrderEachWithItsOwnStamp) {
   f().CheckBox1->setChecked(true);
-  int ms = 0;
-  f().Clock = [&] { return QTime(1, 2, 3, ms); };
+  // Each line asks the clock once: the n-th line is stamped with millisecond n.
+  f().Engine().SetLocalTime([ms = 0]() mutable { return qb::TimeOfDay{1, 2, 3, ms++}; });
   Peer peer;
   // Line feeds and carriage returns inside a datagram keep it on one line of its own.
   peer.SendTo(std::string("/Traktor\n\r.\x01", 12), 10001);
   ASSERT_TRUE(qbtest::PumpUntil([&] { return LogLines().size() == 1; }));
-  for (ms = 1; ms <= 300; ++ms) Feed(IntMessage("/VirtualDJ/Phase", ms));
+  for (int ms = 1; ms <= 300; ++ms) Feed(IntMessage("/VirtualDJ/Phase", ms));
+  f().Engine().Sync();
   EXPECT_EQ(f().Memo1->LineCount(), 1u);  // nothing reached the box before the frame
   ASSERT_TRUE(qbtest::PumpUntil([&] { return f().Memo1->LineCount() == 301; }));
   const std::vector<std::string> lines = LogLines();
@@ -235,11 +245,12 @@ TEST_F(BridgeTest, ZeroByteDatagramDoesNotStallTheIntake) {
   peer.SendTo(FloatMessage("/Traktor.Deck0.Beat", 1.0f), 10001);
   EXPECT_TRUE(qbtest::PumpUntil([&] { return ShortPacked().size() == 1; }));
   peer.SendTo(std::string(), 10001);
-  f().Timer1Timer(f().Timer1);
+  OnEngine([](C& c) { c.Timer1->OnTimer()(c.Timer1); });
   peer.SendTo(FloatMessage("/VirtualDJ/Phase", -1.0f), 10001);
   EXPECT_TRUE(qbtest::PumpUntil([&] { return ShortPacked().size() == 2; }));
   // A notification with nothing queued reads nothing and reports nothing.
-  f().UdpSockUtil1Receive(f().UdpSockUtil1);
+  OnEngine([](C& c) { c.UdpSockUtil1->OnReceive(c.UdpSockUtil1); });
+  Settle();
   EXPECT_TRUE(errors_->opened.empty());
 }
 
@@ -259,17 +270,17 @@ TEST_F(BridgeTest, TwoThousandBackToBackSeeksAllArriveInOrder) {
                  static_cast<uint8_t>(i % 10 * 10));
     ASSERT_EQ(sent[i], expected) << i;
   }
-  EXPECT_GE(f().UdpSockUtil1->ReceiveBufferSize(), 400000);
+  EXPECT_GE(OnEngine([](C& c) { return c.UdpSockUtil1->ReceiveBufferSize(); }), 400000);
 }
 
 TEST_F(BridgeTest, LogKeepsTheNewestLines) {
   f().CheckBox1->setChecked(true);
-  f().Clock = [] { return QTime(1, 2, 3, 4); };
+  f().Engine().SetLocalTime([] { return qb::TimeOfDay{1, 2, 3, 4}; });
   constexpr int kLines = 100000;
   auto value = [](int i) { return 0x20212121 + i; };
   for (int i = 0; i < kLines + 5; ++i) {
     Feed(IntMessage("/VirtualDJ/Phase", value(i)));
-    if (i % 5000 == 0) f().UpdateView();  // frames come now and then
+    if (i % 5000 == 0) Settle();  // frames come now and then
   }
   const std::vector<std::string> lines = LogLines();
   EXPECT_EQ(f().Memo1->LineCount(), static_cast<size_t>(kLines));
@@ -285,7 +296,8 @@ namespace apptest {
 namespace {
 
 TEST(LogClock, IsTheLocalTimeOfDay) {
-  const QTime ours = TForm1::LocalTimeOfDay();
+  const qb::TimeOfDay t = qb::LocalTimeOfDay();
+  const QTime ours(t.hour, t.minute, t.second, t.msec);
   const QTime qts = QTime::currentTime();
   // Apart by the moment between the two calls, unless midnight fell between them.
   const int apart = std::abs(ours.msecsTo(qts));

@@ -39,13 +39,15 @@ TEST_F(WindowTest, FirstRunUsesStoredLayoutDefaultsAndListens) {
   EXPECT_EQ(f.OuterSize(), QSize(165, 120));
   EXPECT_EQ(f.ComboBox1->count(), 3);
   EXPECT_EQ(f.ComboBox1->currentIndex(), 0);
-  EXPECT_EQ(f.MidiOutput1->DeviceID(), 0);
-  EXPECT_TRUE(f.MidiOutput1->IsOpen());
+  using C = qb::Engine::Components;
+  EXPECT_EQ(OnEngine([](C& c) { return c.MidiOutput1->DeviceID(); }), 0);
+  EXPECT_TRUE(OnEngine([](C& c) { return c.MidiOutput1->IsOpen(); }));
   EXPECT_EQ(midi_.OpenCount(0), 1);
   EXPECT_EQ(f.ChannelValue(), 1);
-  EXPECT_TRUE(f.UdpSockUtil1->Listening());
+  EXPECT_TRUE(OnEngine([](C& c) { return c.UdpSockUtil1->Listening(); }));
   EXPECT_FALSE(PortFree(10001));
-  EXPECT_FALSE(f.Timer1->Enabled());
+  EXPECT_FALSE(OnEngine([](C& c) { return c.Timer1->Enabled(); }));
+  EXPECT_TRUE(OnEngine([](C& c) { return c.Timer1->Interval() == 333; }));
   EXPECT_TRUE(f.Timer2->Enabled());
   EXPECT_EQ(f.Timer2->Interval(), 2000u);
   // Nothing is stored until something changes.
@@ -153,7 +155,7 @@ TEST_F(WindowTest, CloseStoresAndNextStartRestoresExactly) {
   EXPECT_EQ(g.pos(), QPoint(300, 50));
   EXPECT_EQ(g.ChannelValue(), 17);
   EXPECT_EQ(g.ComboBox1->currentIndex(), 2);
-  EXPECT_EQ(g.MidiOutput1->DeviceID(), 2);
+  EXPECT_EQ(OnEngine([](qb::Engine::Components& c) { return c.MidiOutput1->DeviceID(); }), 2);
   EXPECT_EQ(midi_.OpenCount(2), opens_before + 1);
 }
 
@@ -199,9 +201,11 @@ TEST_F(WindowTest, DeviceChangeIsStoredAtOnceAndOpensThatDevice) {
   TForm1& f = Start();
   f.ComboBox1->setCurrentIndex(1);
   emit f.ComboBox1->activated(1);  // as the user's pick does
+  Settle();
   EXPECT_EQ(StoredValue("Device"), 1);
-  EXPECT_EQ(f.MidiOutput1->DeviceID(), 1);
-  EXPECT_TRUE(f.MidiOutput1->IsOpen());
+  using C = qb::Engine::Components;
+  EXPECT_EQ(OnEngine([](C& c) { return c.MidiOutput1->DeviceID(); }), 1);
+  EXPECT_TRUE(OnEngine([](C& c) { return c.MidiOutput1->IsOpen(); }));
   EXPECT_EQ(midi_.OpenCount(1), 1);
   EXPECT_EQ(midi_.CloseCount(0), 1);
   EXPECT_TRUE(errors_->opened.empty());
@@ -217,14 +221,18 @@ TEST_F(WindowTest, UnreadableDeviceIsLeftOutAndEntriesKeepTheirDeviceNumbers) {
   EXPECT_TRUE(errors_->opened.empty());
 
   // The second entry stands for device 2: that is what is opened and stored...
+  using C = qb::Engine::Components;
+  auto device = [&] { return OnEngine([](C& c) { return c.MidiOutput1->DeviceID(); }); };
   f.ComboBox1->setCurrentIndex(1);
   f.ComboBox1Change(&f);
-  EXPECT_EQ(f.MidiOutput1->DeviceID(), 2);
+  Settle();
+  EXPECT_EQ(device(), 2);
   EXPECT_EQ(midi_.OpenCount(2), 1);
   EXPECT_EQ(StoredValue("Device"), 2);
   f.ComboBox1->setCurrentIndex(0);
   f.ComboBox1Change(&f);
-  EXPECT_EQ(f.MidiOutput1->DeviceID(), 0);
+  Settle();
+  EXPECT_EQ(device(), 0);
   f.ComboBox1->setCurrentIndex(1);
   f.ComboBox1Change(&f);
   ASSERT_TRUE(f.close());
@@ -233,8 +241,8 @@ TEST_F(WindowTest, UnreadableDeviceIsLeftOutAndEntriesKeepTheirDeviceNumbers) {
   // ...and restored as that entry.
   TForm1& g = Start();
   EXPECT_EQ(g.ComboBox1->currentIndex(), 1);
-  EXPECT_EQ(g.MidiOutput1->DeviceID(), 2);
-  EXPECT_TRUE(g.MidiOutput1->IsOpen());
+  EXPECT_EQ(device(), 2);
+  EXPECT_TRUE(OnEngine([](C& c) { return c.MidiOutput1->IsOpen(); }));
 }
 
 TEST_F(WindowTest, DamagedSettingsShowTheStoresMessageAndStartUpGoesOn) {
@@ -262,8 +270,10 @@ TEST_F(WindowTest, DamagedSettingsShowTheStoresMessageAndStartUpGoesOn) {
     ASSERT_EQ(errors_->opened.size(), 1u);
     EXPECT_EQ(errors_->opened[0], c.message);
     EXPECT_EQ(errors_->titles[0], "quillbox");
-    EXPECT_TRUE(f.UdpSockUtil1->Listening());
-    EXPECT_TRUE(f.MidiOutput1->IsOpen());
+    (void)f;
+    EXPECT_TRUE(OnEngine([](qb::Engine::Components& c) {
+      return c.UdpSockUtil1->Listening() && c.MidiOutput1->IsOpen();
+    }));
     form_.reset();
   }
 }
@@ -275,10 +285,11 @@ TEST_F(WindowTest, StoredDeviceThatIsGoneIsReportedAndTheFirstDeviceIsUsed) {
   ASSERT_EQ(errors_->opened.size(), 1u);
   EXPECT_EQ(errors_->opened[0], "Invalid device ID.");
   EXPECT_EQ(f.ComboBox1->currentIndex(), 0);
-  EXPECT_EQ(f.MidiOutput1->DeviceID(), 0);
-  EXPECT_TRUE(f.MidiOutput1->IsOpen());
+  using C = qb::Engine::Components;
+  EXPECT_EQ(OnEngine([](C& c) { return c.MidiOutput1->DeviceID(); }), 0);
+  EXPECT_TRUE(OnEngine([](C& c) { return c.MidiOutput1->IsOpen(); }));
   EXPECT_EQ(midi_.OpenCount(0), 1);
-  EXPECT_TRUE(f.UdpSockUtil1->Listening());
+  EXPECT_TRUE(OnEngine([](C& c) { return c.UdpSockUtil1->Listening(); }));
   // The rest of the settings still apply.
   EXPECT_EQ(f.pos(), QPoint(20, 10));
   EXPECT_EQ(f.ChannelValue(), 9);
@@ -291,10 +302,11 @@ TEST_F(WindowTest, StoredDeviceWhoseCapabilitiesFailIsReportedAndTheFirstIsUsed)
   TForm1& f = Start();
   ASSERT_EQ(errors_->opened.size(), 1u);
   EXPECT_EQ(f.ComboBox1->currentIndex(), 0);
-  EXPECT_EQ(f.MidiOutput1->DeviceID(), 0);
+  using C = qb::Engine::Components;
+  EXPECT_EQ(OnEngine([](C& c) { return c.MidiOutput1->DeviceID(); }), 0);
   EXPECT_EQ(midi_.OpenCount(0), 1);
   EXPECT_EQ(midi_.OpenCount(2), 0);
-  EXPECT_TRUE(f.UdpSockUtil1->Listening());
+  EXPECT_TRUE(OnEngine([](C& c) { return c.UdpSockUtil1->Listening(); }));
 }
 
 TEST_F(WindowTest, NoDeviceAtAllIsReportedButTheBridgeStillListens) {
@@ -302,8 +314,9 @@ TEST_F(WindowTest, NoDeviceAtAllIsReportedButTheBridgeStillListens) {
   ASSERT_EQ(errors_->opened.size(), 1u);
   EXPECT_EQ(errors_->opened[0], "Invalid device ID.");
   EXPECT_EQ(f.ComboBox1->count(), 0);
-  EXPECT_TRUE(f.UdpSockUtil1->Listening());
-  EXPECT_FALSE(f.MidiOutput1->IsOpen());
+  using C = qb::Engine::Components;
+  EXPECT_TRUE(OnEngine([](C& c) { return c.UdpSockUtil1->Listening(); }));
+  EXPECT_FALSE(OnEngine([](C& c) { return c.MidiOutput1->IsOpen(); }));
 
   // A probe is still answered.
   Peer pong(10000);
@@ -359,10 +372,11 @@ TEST_F(WindowTest, TerminationSignalClosesLikeTheCloseButton) {
     std::raise(sig);
     EXPECT_TRUE(qbtest::PumpUntil([&] { return StoredValue("channel") == channel; }));
     EXPECT_FALSE(f.isVisible());
-    EXPECT_FALSE(f.MidiOutput1->IsOpen());
+    using C = qb::Engine::Components;
+    EXPECT_FALSE(OnEngine([](C& c) { return c.MidiOutput1->IsOpen(); }));
     EXPECT_EQ(StoredValue("ypos"), 111);
     EXPECT_EQ(StoredValue("xpos"), 222);
-    EXPECT_TRUE(f.MidiOutput1->Open());
+    EXPECT_TRUE(OnEngine([](C& c) { return c.MidiOutput1->Open(); }));
     f.show();
   }
 }

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/bridge.h"
+#include "bridge/bridge.h"
 
 namespace {
 

@@ -85,8 +85,9 @@ Seen StartAndClose() {
   world->sockets.FailNext(qb::ScriptedSocketLibrary::kBind, 10048);
   auto form = std::make_unique<TForm1>();
   qb::ErrorBoxClosed();
-  const Seen seen{form->MidiOutput1->DeviceID(), form->pos().y(), form->pos().x(),
-                  form->ChannelValue()};
+  const Seen seen{
+      form->Engine().Call([](qb::Engine::Components& c) { return c.MidiOutput1->DeviceID(); }),
+      form->pos().y(), form->pos().x(), form->ChannelValue()};
   TCloseAction action = TCloseAction::caFree;
   form->FormClose(form.get(), action);
   qb::ErrorBoxClosed();

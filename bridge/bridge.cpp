@@ -1,4 +1,4 @@
-#include "app/bridge.h"
+#include "bridge/bridge.h"
 
 #include <algorithm>
 #include <bit>

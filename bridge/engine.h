@@ -1,0 +1,179 @@
+// The engine: one thread that owns the datagram path and every output. The UDP endpoint, the
+// bridge's rules, the timers that gate beats and send the probe reply, and the MIDI port live
+// and run on it, on the platform's own loop (platform/eventloop.h).
+//
+// The window only shows and commands, and the engine never waits for it:
+// - what the captions show is published as a snapshot that the window reads when it likes;
+// - log lines and notices (errors, a device chosen) go through bounded queues that the engine
+//   writes without waiting; lines that do not fit are counted and dropped;
+// - commands are posted, and the engine runs them in order between its other work;
+// - the window is woken through Options::wake, which must never wait, at most once for each
+//   kind of news until the window has taken it.
+// Only start-up, shutdown and tests wait for the engine (Call), never the other way round.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "bridge/bridge.h"
+#include "bridge/recordring.h"
+#include "bridge/seqlock.h"
+
+namespace qb {
+
+class EventLoop;
+class TMidiOutput;
+class TTimer;
+class TUdpSockUtil;
+
+// The local time of day, to the millisecond.
+TimeOfDay LocalTimeOfDay();
+
+// What the window shows, as the engine last published it.
+struct Snapshot {
+  std::uint64_t version = 0;  // bumped with every change
+  bool beat_lit = true;       // the beat indicator is shown (it is at start, until the first tick)
+  char deck_caption[8] = {};  // "BeatL" or "BeatR" once a crossfader message came; empty before
+  char position_caption[48] = {};       // the last position's caption; empty before the first
+  std::uint64_t dropped_log_lines = 0;  // lines the window could not take, since start
+};
+
+class Engine {
+ public:
+  // The specified components as they live on the engine thread; touched only inside Call.
+  struct Components {
+    TUdpSockUtil* UdpSockUtil1 = nullptr;  // UDP port 10001: datagrams in, probe replies out
+    TMidiOutput* MidiOutput1 = nullptr;    // the MIDI port beats and time codes leave by
+    TTimer* Timer1 = nullptr;  // 333 ms: hides the beat indicator, reopens the Traktor gate
+    Bridge* Rules = nullptr;   // owns liveDeck and lastPhase
+  };
+
+  struct Options {
+    // The debug log's clock; called on the engine thread. Empty: the local time of day.
+    std::function<TimeOfDay()> local_time;
+    std::string decimal_point = ".";  // the user's, for logged singles (UTF-8)
+    // Called on the engine thread when news waits for the window; must never wait.
+    std::function<void()> wake;
+  };
+
+  // News that waits for the window (Pending).
+  enum News : unsigned { kCaptions = 1, kLog = 2, kNotices = 4 };
+
+  // What the engine tells the window besides captions and log lines.
+  struct Notice {
+    enum class Kind { Error, DeviceChosen } kind;
+    std::string_view text;  // an error's text
+    std::int32_t device;    // the device a change selected: what the window stores
+  };
+
+  // Starts the thread and makes the components on it.
+  explicit Engine(Options options);
+  // Quits the loop; the components go on the engine thread, which then ends.
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Runs f(components) on the engine thread and waits for it; what f throws is thrown here.
+  // For start-up, shutdown and tests.
+  template <class F>
+  auto Call(F&& f) -> std::invoke_result_t<F, Components&>;
+  // Waits until everything posted before has run.
+  void Sync() {
+    Call([](Components&) {});
+  }
+  // The debug log's clock from now on (tests fix it); runs on the engine thread.
+  void SetLocalTime(std::function<TimeOfDay()> clock);
+
+  // Commands, run on the engine thread in the order posted. Any thread; none waits.
+  void SetDebug(bool on);
+  void SetBeatsOut(bool on);
+  void SetTimeCodeOut(bool on);
+  void SetChannel(std::int32_t value);
+  void SetFilter(std::string lines);  // one prefix a line, Latin-1
+  void Beat();
+  void Time(std::int32_t position);
+  // One datagram to the rules as if read from the socket.
+  void Datagram(std::string bytes, std::uint32_t sender);
+  // Closes the port, selects the device and opens it again. A DeviceChosen notice follows
+  // once the device is selected; an error ends the change where it stands.
+  void ChangeDevice(std::int32_t device);
+
+  // The window's side; the user-interface thread.
+  unsigned Pending() const { return pending_.load(std::memory_order_acquire); }
+  // The captions as last published; clears kCaptions.
+  Snapshot TakeSnapshot();
+  // Appends the log lines queued since the last call, each ended by '\n'; lines that found
+  // the queue full show as one line saying how many. Clears kLog.
+  void TakeLogLines(std::string& out);
+  // Hands over the notices queued since the last call, and how many errors were lost to a
+  // full queue. Clears kNotices.
+  void TakeNotices(const std::function<void(const Notice&)>& each, int& errors_lost);
+  // Whether a change of caption is worth waking the window for (it is shown).
+  void WantCaptions(bool on) { want_captions_.store(on, std::memory_order_relaxed); }
+
+  // The line that stands for lines the window could not take.
+  static std::string DroppedLine(std::uint64_t count);
+
+ private:
+  class Core;
+  enum class Op : std::uintptr_t;
+  friend class Core;
+
+  void Main(Options options);
+  void Post(Op op, std::uintptr_t arg = 0);
+  void RunAndWait(const std::function<void(Components&)>& f);
+  void Notify(News news);
+
+  std::atomic<unsigned> pending_{0};
+  std::atomic<bool> want_captions_{false};
+  std::function<void()> wake_;
+  SeqLock<Snapshot> snapshot_;
+  RecordRing log_;
+  RecordRing notices_;
+  std::atomic<int> errors_lost_{0};
+
+  std::uint64_t drops_shown_ = 0;  // the window's: lines counted in dropped-lines lines
+
+  EventLoop* loop_ = nullptr;  // the engine thread's, from start to end
+  std::unique_ptr<Core> core_;
+  std::atomic<int> started_{0};  // 1 once the components are made, 2 when that failed
+  std::exception_ptr start_error_;
+  std::thread thread_;
+};
+
+template <class F>
+auto Engine::Call(F&& f) -> std::invoke_result_t<F, Components&> {
+  using R = std::invoke_result_t<F, Components&>;
+  std::exception_ptr error;
+  if constexpr (std::is_void_v<R>) {
+    RunAndWait([&](Components& c) {
+      try {
+        f(c);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    });
+    if (error) std::rethrow_exception(error);
+  } else {
+    std::optional<R> result;
+    RunAndWait([&](Components& c) {
+      try {
+        result.emplace(f(c));
+      } catch (...) {
+        error = std::current_exception();
+      }
+    });
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+  }
+}
+
+}  // namespace qb
