@@ -243,17 +243,24 @@ void Engine::Core::LongMessage(const std::uint8_t* bytes, std::uint16_t length) 
 }
 
 void Engine::Core::LogLine(std::string_view line) {
-  // Lines dropped before this one are marked where they were, once the marker fits.
-  if (drops_pending_ > 0) FlushDrops();
-  if (drops_pending_ > 0 || !e_.log_.Push(kLine, line)) {
+  // Lines dropped before this one are marked where they were, together with it.
+  char count[sizeof drops_pending_];
+  std::memcpy(count, &drops_pending_, sizeof count);
+  const bool pushed =
+      drops_pending_ > 0
+          ? e_.log_.Push(kDropped, std::string_view(count, sizeof count), kLine, line)
+          : e_.log_.Push(kLine, line);
+  if (!pushed) {
     ++drops_pending_;
     ++shown_.dropped_log_lines;
     Publish(false);
     return;
   }
+  drops_pending_ = 0;
   e_.Notify(kLog);
 }
 
+// The mark of lines dropped when no line has followed them, once the window has made room.
 void Engine::Core::FlushDrops() {
   if (drops_pending_ == 0) return;
   char count[sizeof drops_pending_];
@@ -343,12 +350,12 @@ Engine::Engine(Options options)
 Engine::~Engine() {
   loop_->Quit();
   thread_.join();
+  loop_.reset();
 }
 
 void Engine::Main(Options options) {
   pthread_setname_np(pthread_self(), "quillbox-engine");
-  EventLoop loop;
-  loop_ = &loop;
+  loop_ = std::make_unique<EventLoop>();
   // Errors that leave the engine's handlers go to the window's one box.
   SetThreadErrorSink([this](const std::string& text) {
     if (!notices_.Push(kError, text)) errors_lost_.fetch_add(1, std::memory_order_relaxed);
@@ -359,15 +366,17 @@ void Engine::Main(Options options) {
   } catch (...) {
     start_error_ = std::current_exception();
     SetThreadErrorSink({});
+    loop_->Leave();
     started_.store(2);
     started_.notify_all();
     return;
   }
   started_.store(1);
   started_.notify_all();
-  loop.Run();
+  loop_->Run();
   core_.reset();  // the components go on the thread that served them
   SetThreadErrorSink({});
+  loop_->Leave();
 }
 
 void Engine::Notify(News news) {

@@ -142,7 +142,9 @@ class Engine {
 
   std::uint64_t drops_shown_ = 0;  // the window's: lines counted in dropped-lines lines
 
-  EventLoop* loop_ = nullptr;  // the engine thread's, from start to end
+  // Made on the engine thread, which leaves it at its end; freed once that thread has ended, so
+  // that the window's last wake of it can never meet its descriptors closing.
+  std::unique_ptr<EventLoop> loop_;
   std::unique_ptr<Core> core_;
   std::atomic<int> started_{0};  // 1 once the components are made, 2 when that failed
   std::exception_ptr start_error_;

@@ -21,6 +21,8 @@ class RecordRing {
 
   // Producer thread only. False, changing nothing, when the record does not fit now.
   bool Push(std::uint8_t kind, std::string_view bytes);
+  // Two records, both or neither.
+  bool Push(std::uint8_t kind, std::string_view bytes, std::uint8_t kind2, std::string_view bytes2);
 
   // Consumer thread only: f(kind, bytes) for each record queued, oldest first, up to max; the
   // bytes are valid during the call. Returns how many records were taken.
@@ -37,6 +39,11 @@ class RecordRing {
   static constexpr std::uint8_t kPad = 0xFF;  // the rest of the buffer is unused: wrap
   static constexpr std::size_t kHeader = 4;
   static std::size_t Rounded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+  // Where a record of length would start from head (past a pad when it would cross the end),
+  // and where the next one would; false when it does not fit beside what is queued.
+  bool Place(std::size_t head, std::size_t tail, std::size_t length, std::size_t& start,
+             std::size_t& end) const;
+  void Write(std::size_t head, std::size_t start, std::uint8_t kind, std::string_view bytes);
   std::uint32_t HeaderAt(std::size_t at) const {
     std::uint32_t h;
     std::memcpy(&h, bytes_.get() + (at & (capacity_ - 1)), sizeof h);

@@ -17,14 +17,14 @@ class SeqLock {
  public:
   SeqLock() { Write(T{}); }
 
-  // The one writing thread; never waits.
+  // The one writing thread; never waits. Each word is stored with release and loaded with
+  // acquire: a reader that sees any word of a newer write also sees the counter it bumped.
   void Write(const T& value) {
     std::uint64_t words[kWords] = {};
     std::memcpy(words, &value, sizeof value);
     const std::uint64_t s = sequence_.load(std::memory_order_relaxed);
     sequence_.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    for (std::size_t i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_relaxed);
+    for (std::size_t i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_release);
     sequence_.store(s + 2, std::memory_order_release);
   }
 
@@ -34,8 +34,7 @@ class SeqLock {
     for (;;) {
       const std::uint64_t before = sequence_.load(std::memory_order_acquire);
       if (before & 1) continue;
-      for (std::size_t i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_relaxed);
-      std::atomic_thread_fence(std::memory_order_acquire);
+      for (std::size_t i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_acquire);
       if (sequence_.load(std::memory_order_relaxed) == before) break;
     }
     T value;

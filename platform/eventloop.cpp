@@ -46,13 +46,17 @@ EventLoop::EventLoop() : cells_(new Cell[kQueueCells]) {
   t_loop = this;
 }
 
-EventLoop::~EventLoop() {
+void EventLoop::Leave() {
   timers_.reset();  // its watch leaves this loop first
+  if (t_loop == this) t_loop = nullptr;
+}
+
+EventLoop::~EventLoop() {
+  if (t_loop == this) Leave();
   quit_.store(true);
   Task task;
   while (Pop(task))
     if (task.discard) task.discard(task);
-  if (t_loop == this) t_loop = nullptr;
   if (wake_ >= 0) ::close(wake_);
   if (epoll_ >= 0) ::close(epoll_);
 }

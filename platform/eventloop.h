@@ -36,9 +36,13 @@ class EventLoop {
   };
   static constexpr std::uint32_t kDue = 1u << 31;
 
-  // Made on the thread it serves, which then runs it; one per thread.
+  // Made on the thread it serves, which then runs it; one per thread. Another thread may
+  // destroy it once the loop's thread has left it (Leave) and nothing posts to it any more:
+  // a thread that quits a loop should not race that loop's thread to its end.
   EventLoop();
   ~EventLoop();
+  // The loop's own thread, done with it: its timers go, and the thread has no loop any more.
+  void Leave();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
