@@ -7,12 +7,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -308,6 +310,22 @@ std::string Bridge::Settings() const {
   return ReadFile(SettingsFile());
 }
 
+// A tracer may stop a single thread of its tracee: seized, then interrupted, the thread waits in
+// a ptrace stop until the tracer lets go; the tracee's other threads never notice.
+ThreadHold::ThreadHold(int tid) : tid_(tid) {
+  if (::ptrace(PTRACE_SEIZE, tid_, nullptr, nullptr) != 0) return;
+  if (::ptrace(PTRACE_INTERRUPT, tid_, nullptr, nullptr) != 0) {
+    ::ptrace(PTRACE_DETACH, tid_, nullptr, nullptr);
+    return;
+  }
+  int status = 0;
+  held_ = ::waitpid(tid_, &status, __WALL) == tid_ && WIFSTOPPED(status);
+}
+
+ThreadHold::~ThreadHold() {
+  ::ptrace(PTRACE_DETACH, tid_, nullptr, nullptr);
+}
+
 // The sink is a JACK client inside the test process: every event it sees becomes one line.
 struct SinkState {
   jack_client_t* client = nullptr;
@@ -315,6 +333,10 @@ struct SinkState {
   std::mutex mutex;
   std::vector<std::string> messages;
   std::vector<std::chrono::steady_clock::time_point> times;
+  std::vector<std::chrono::steady_clock::time_point> frame_times;
+  std::atomic<int> xruns{0};
+  // JACK's clock and the steady clock, apart by this much (both are usually the monotonic one).
+  std::int64_t jack_to_steady_us = 0;
 };
 
 namespace {
@@ -323,6 +345,7 @@ SinkState sink_state;
 int SinkProcess(jack_nframes_t frames, void*) {
   void* buf = jack_port_get_buffer(sink_state.port, frames);
   jack_nframes_t n = jack_midi_get_event_count(buf);
+  const jack_nframes_t cycle = jack_last_frame_time(sink_state.client);
   for (jack_nframes_t i = 0; i < n; ++i) {
     jack_midi_event_t ev;
     if (jack_midi_event_get(&ev, buf, i) != 0) continue;
@@ -333,9 +356,14 @@ int SinkProcess(jack_nframes_t frames, void*) {
       line += hex;
     }
     const auto now = std::chrono::steady_clock::now();
+    const auto frame_us =
+        static_cast<std::int64_t>(jack_frames_to_time(sink_state.client, cycle + ev.time));
+    const std::chrono::steady_clock::time_point frame_at{
+        std::chrono::microseconds(frame_us + sink_state.jack_to_steady_us)};
     std::lock_guard lock(sink_state.mutex);  // test-only sink: a short lock is fine here
     sink_state.messages.push_back(line);
     sink_state.times.push_back(now);
+    sink_state.frame_times.push_back(frame_at);
   }
   return 0;
 }
@@ -348,7 +376,19 @@ MidiSink::MidiSink(const std::string& server) {
   if (!sink_state.client) throw std::runtime_error("e2e: cannot reach the JACK server");
   sink_state.port =
       jack_port_register(sink_state.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  const auto steady_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+  sink_state.jack_to_steady_us = steady_us - static_cast<std::int64_t>(jack_get_time());
+  sink_state.xruns.store(0);
   jack_set_process_callback(sink_state.client, SinkProcess, nullptr);
+  jack_set_xrun_callback(
+      sink_state.client,
+      [](void*) {
+        sink_state.xruns.fetch_add(1);
+        return 0;
+      },
+      nullptr);
   jack_activate(sink_state.client);
 }
 
@@ -358,6 +398,7 @@ MidiSink::~MidiSink() {
   std::lock_guard lock(sink_state.mutex);
   sink_state.messages.clear();
   sink_state.times.clear();
+  sink_state.frame_times.clear();
 }
 
 bool MidiSink::ConnectFrom(const std::string& needle) {
@@ -376,6 +417,10 @@ bool MidiSink::ConnectFrom(const std::string& needle) {
   return any;
 }
 
+int MidiSink::Xruns() {
+  return sink_state.xruns.load();
+}
+
 std::vector<std::string> MidiSink::Messages() {
   std::lock_guard lock(sink_state.mutex);
   return sink_state.messages;
@@ -385,7 +430,7 @@ std::vector<MidiSink::Timed> MidiSink::TimedMessages() {
   std::lock_guard lock(sink_state.mutex);
   std::vector<Timed> out;
   for (size_t i = 0; i < sink_state.messages.size(); ++i)
-    out.push_back({sink_state.messages[i], sink_state.times[i]});
+    out.push_back({sink_state.messages[i], sink_state.times[i], sink_state.frame_times[i]});
   return out;
 }
 

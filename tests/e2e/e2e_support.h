@@ -100,18 +100,40 @@ class MidiSink {
   // Connects to every JACK MIDI output port whose name contains needle.
   bool ConnectFrom(const std::string& needle);
   std::vector<std::string> Messages();
-  // Each message with the moment the sink's process cycle saw it.
+  // Each message with the moment the sink's process cycle saw it, and the moment its frame
+  // stands for on JACK's clock (the cycle's start plus the event's offset), which does not
+  // depend on when the sink's thread happened to run.
   struct Timed {
     std::string hex;
     std::chrono::steady_clock::time_point at;
+    std::chrono::steady_clock::time_point frame_at;
   };
   std::vector<Timed> TimedMessages();
   bool WaitForMessage(const std::string& hex, std::chrono::milliseconds deadline = 10s);
+  // Cycles the server ran late since the sink started: events sent to a client in a cycle it
+  // missed are lost on the way, so a failure's message says how many there were.
+  int Xruns();
 };
 
 // Sends one OSC message with liblo's oscsend: types like "f", args as text.
 void OscSend(const std::string& host, int port, const std::string& path, const std::string& types,
              const std::vector<std::string>& args);
+
+// Holds one thread of a process (its main thread: the process's own id) where it stands, while
+// the process's other threads run on: what a user-interface thread stuck in a repaint, a modal
+// dialog or a slow lookup looks like from outside. Released when the object goes.
+class ThreadHold {
+ public:
+  explicit ThreadHold(int tid);
+  ~ThreadHold();
+  ThreadHold(const ThreadHold&) = delete;
+  ThreadHold& operator=(const ThreadHold&) = delete;
+  bool Held() const { return held_; }
+
+ private:
+  int tid_;
+  bool held_ = false;
+};
 
 // True while some IPv4 socket is bound to this UDP port.
 bool PortTaken(int port);

@@ -1,0 +1,153 @@
+// Beats keep time whatever the desktop does. The real bridge on an X server of this test's own,
+// with its debug view shown and a deck playing (20 seeks and a beat every 400 ms), while the
+// display server stops answering for 1.5 s, or while the bridge's window thread is held for 2 s.
+// Every beat reaches the JACK sink, and those sent during the stall within 20 ms of JACK's
+// clock.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/e2e_support.h"
+
+using namespace e2e;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kTitle = "brindle's quillbox";
+
+std::string FloatMessage(const std::string& address, float value) {
+  std::string s = address;
+  s.push_back('\0');
+  while (s.size() % 4) s.push_back('\0');
+  s += std::string(",f\0\0", 4);
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(bits >> (24 - 8 * i)));
+  return s;
+}
+
+// Traktor's left deck as it plays: a seek every 20 ms, a beat every 400 ms.
+class Deck {
+ public:
+  Deck() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+  ~Deck() {
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  void Play(std::chrono::milliseconds length) {
+    thread_ = std::thread([this, length] {
+      const Clock::time_point start = Clock::now();
+      int tick = 0;
+      for (Clock::time_point at = start; at < start + length; at += 20ms, ++tick) {
+        std::this_thread::sleep_until(at);  // the deck's pace, not a wait for the bridge
+        if (tick % 20 == 0) {
+          beats.push_back(Clock::now());
+          Send(FloatMessage("/Traktor.Deck0.Beat", 1.0f));
+        }
+        Send(FloatMessage("/Traktor.Deck0.Seek", static_cast<float>(100 + tick)));
+      }
+    });
+  }
+  void Wait() { thread_.join(); }
+  std::vector<Clock::time_point> beats;  // when each beat left; read after Wait
+
+ private:
+  void Send(const std::string& d) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(10001);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  int fd_;
+  std::thread thread_;
+};
+
+class StallE2E : public ::testing::Test {
+ protected:
+  QTemporaryDir config;
+  Bridge bridge{config.path().toStdString()};
+
+  // The bridge with its window back from the notification area and "Debug" ticked.
+  void StartWithDebugView(MidiSink& sink) {
+    bridge.Start();
+    ASSERT_TRUE(WaitFor([&] { return sink.ConnectFrom("quillbox"); })) << bridge.Output();
+    ASSERT_TRUE(WaitFor([] { return PortTaken(10001); }));
+    std::optional<unsigned long> w;
+    ASSERT_TRUE(WaitFor([&] { return (w = FindWindow(kTitle, false)).has_value(); }));
+    // Two seconds after start it leaves for the tray; it is brought back from there.
+    ASSERT_TRUE(WaitFor([&] { return !IsViewable(*w); })) << bridge.Output();
+    EnsureShown(*w);
+    Click(*w, 14, 72);
+    ASSERT_TRUE(WaitFor([&] { return OuterRect(*w).w == 700; })) << bridge.Output();
+  }
+
+  // The deck plays for 4 s; stall runs 1 s in, on this thread, and lasts as long as it takes.
+  // Every beat reaches the sink; those sent while it lasted within 20 ms.
+  void PlayThrough(const std::function<void()>& stall) {
+    MidiSink sink;
+    StartWithDebugView(sink);
+    if (HasFatalFailure()) return;
+    Deck deck;
+    deck.Play(4s);
+    std::this_thread::sleep_for(1s);
+    const Clock::time_point from = Clock::now();
+    stall();
+    const Clock::time_point to = Clock::now();
+    deck.Wait();
+    const std::vector<Clock::time_point>& beats = deck.beats;
+    auto is_beat = [](const MidiSink::Timed& t) { return t.hex == "80 7F 19"; };
+    std::vector<MidiSink::Timed> seen;
+    ASSERT_TRUE(WaitFor([&] {
+      seen.clear();
+      for (const auto& t : sink.TimedMessages())
+        if (is_beat(t)) seen.push_back(t);
+      return seen.size() >= beats.size();
+    })) << seen.size()
+        << " of " << beats.size() << " beats, " << sink.Xruns()
+        << " late cycles of the JACK server\n"
+        << bridge.Output();
+    ASSERT_EQ(seen.size(), beats.size());
+    int during = 0;
+    for (std::size_t i = 0; i < beats.size(); ++i) {
+      if (beats[i] < from || beats[i] > to) continue;
+      ++during;
+      SCOPED_TRACE(i);
+      EXPECT_LT(seen[i].frame_at - beats[i], 20ms) << sink.Xruns() << " late cycles";
+    }
+    EXPECT_GE(during, 3);  // the stall lasted over three beats
+    EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
+  }
+};
+
+}  // namespace
+
+TEST_F(StallE2E, BeatsKeepTimeWhileTheDisplayServerStopsAnswering) {
+  const std::string xvfb = std::getenv("QB_X_STATE") + std::string("/xvfb.pid");
+  const int pid = std::stoi(e2e::Run("cat", {xvfb}));
+  PlayThrough([&] {
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+  });
+}
+
+TEST_F(StallE2E, BeatsKeepTimeWhileTheWindowsThreadIsHeld) {
+  PlayThrough([&] {
+    ThreadHold hold(bridge.Pid());
+    ASSERT_TRUE(hold.Held());
+    std::this_thread::sleep_for(2s);
+  });
+}
