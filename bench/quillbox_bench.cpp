@@ -231,6 +231,18 @@ int Table(const char* file) {
         ratio(p.delivered / n, f->second.delivered / fn),
         ratio(p.p50_ms / n, f->second.p50_ms / fn), ratio(p.p99_ms / n, f->second.p99_ms / fn));
   }
+  // What showing the debug view costs: a program's "+debug" rounds against its plain ones.
+  std::printf("\nwith the debug view shown, against hidden\n%-16s %-7s %13s\n", "program", "round",
+              "CPU/read");
+  for (const auto& key : order) {
+    const std::string suffix = "+debug";
+    if (!key.first.ends_with(suffix)) continue;
+    const auto plain =
+        pooled.find({key.first.substr(0, key.first.size() - suffix.size()), key.second});
+    if (plain == pooled.end() || plain->second.CpuPerReadUs() <= 0) continue;
+    std::printf("%-16s %-7s %13.2f\n", key.first.c_str(), key.second.c_str(),
+                pooled[key].CpuPerReadUs() / plain->second.CpuPerReadUs());
+  }
   return 0;
 }
 
