@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QRawFont>
 #include <QScrollBar>
 #include <QTextLayout>
 #include <algorithm>
@@ -149,6 +151,7 @@ void TLogView::paintEvent(QPaintEvent*) {
   QTextLayout layout;
   layout.setFont(font());
   layout.setTextOption(option);
+  if (!raw_.isValid()) raw_ = QRawFont::fromFont(font());
   int widest = widest_;
   int y = kMargin;
   for (std::size_t i = TopLine(); i < lines_.Size() && y < bottom; ++i, y += h) {
@@ -156,7 +159,13 @@ void TLogView::paintEvent(QPaintEvent*) {
     const bool selected = selection && n >= lo && n <= hi;
     if (selected) painter.fillRect(0, y, width, h, colours.brush(QPalette::Highlight));
     painter.setPen(colours.color(selected ? QPalette::HighlightedText : QPalette::Text));
-    layout.setText(Line(i));
+    const QString text = Line(i);
+    int drawn = 0;
+    if (DrawPlain(painter, text, left, y, drawn)) {
+      widest = std::max(widest, drawn);
+      continue;
+    }
+    layout.setText(text);
     layout.beginLayout();
     QTextLine line = layout.createLine();
     layout.endLayout();
@@ -169,6 +178,85 @@ void TLogView::paintEvent(QPaintEvent*) {
     widest_ = widest;
     UpdateScrollBars(false);
   }
+}
+
+// A log line is laid out anew whenever it is painted, and at a thousand lines a second every
+// line in sight is new at every frame. Latin text and control pictures need no shaping, so such a
+// line is drawn from the font's glyphs directly, with the tab stops worked out here. A character
+// the font lacks (the control pictures, C1 controls shown as Latin-1) is drawn as the full layout
+// draws it, from the fallback font the layout found for it once. A line with anything else
+// (another script, a right-to-left separator) goes through the full layout.
+bool TLogView::DrawPlain(QPainter& painter, const QString& text, int x, int y, int& width) {
+  const auto n = static_cast<std::size_t>(text.size());
+  const QChar* chars = text.constData();
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t c = chars[i].unicode();
+    const bool plain = (c >= 0x20 && c < 0x250) || (c >= 0x2400 && c < 0x2440) || c == '\t';
+    if (!plain) return false;
+  }
+  glyphs_.resize(n);
+  advances_.resize(n);
+  positions_.resize(n);
+  int count = static_cast<int>(n);
+  if (!raw_.glyphIndexesForChars(chars, count, glyphs_.data(), &count) ||
+      count != static_cast<int>(n) ||
+      !raw_.advancesForGlyphIndexes(glyphs_.data(), advances_.data(), count,
+                                    QRawFont::KernedAdvances))
+    return false;
+  const qreal ascent = raw_.ascent();
+  qreal at = 0;
+  int drawn = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (chars[i] == '\t') {
+      at = (std::floor(at / kTabStop) + 1) * kTabStop;
+      continue;
+    }
+    if (glyphs_[i] == 0) {
+      const Fallback& f = FallbackFor(chars[i]);
+      if (f.font.isValid()) {
+        const QPointF position(at, f.font.ascent());
+        QGlyphRun one;
+        one.setRawFont(f.font);
+        one.setRawData(&f.glyph, &position, 1);
+        painter.drawGlyphRun(QPointF(x, y), one);
+      }
+      at += std::round(f.advance);
+      continue;
+    }
+    glyphs_[static_cast<std::size_t>(drawn)] = glyphs_[i];
+    // On whole pixels, advances as hinted text has them: each glyph is rasterised once and
+    // then taken from the cache.
+    positions_[static_cast<std::size_t>(drawn)] = QPointF(at, ascent);
+    at += std::round(advances_[i].x());
+    ++drawn;
+  }
+  if (drawn > 0) {
+    QGlyphRun run;
+    run.setRawFont(raw_);
+    run.setRawData(glyphs_.data(), positions_.data(), drawn);
+    painter.drawGlyphRun(QPointF(x, y), run);
+  }
+  width = static_cast<int>(std::ceil(at));
+  return true;
+}
+
+const TLogView::Fallback& TLogView::FallbackFor(QChar c) {
+  auto it = fallbacks_.find(c.unicode());
+  if (it != fallbacks_.end()) return it->second;
+  Fallback f;
+  QTextLayout layout(QString(c), font());
+  layout.beginLayout();
+  QTextLine line = layout.createLine();
+  layout.endLayout();
+  if (line.isValid()) {
+    f.advance = line.naturalTextWidth();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    if (!runs.isEmpty() && !runs.front().glyphIndexes().isEmpty()) {
+      f.font = runs.front().rawFont();
+      f.glyph = runs.front().glyphIndexes().front();
+    }
+  }
+  return fallbacks_.emplace(c.unicode(), f).first->second;
 }
 
 void TLogView::resizeEvent(QResizeEvent* event) {
@@ -240,6 +328,8 @@ void TLogView::contextMenuEvent(QContextMenuEvent* event) {
 void TLogView::changeEvent(QEvent* event) {
   QAbstractScrollArea::changeEvent(event);
   if (event->type() == QEvent::FontChange) {
+    raw_ = QRawFont();
+    fallbacks_.clear();
     widest_ = 0;
     QScrollBar* bar = verticalScrollBar();
     UpdateScrollBars(bar->value() >= bar->maximum());

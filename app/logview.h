@@ -7,12 +7,18 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QPointF>
+#include <QRawFont>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "app/linering.h"
+
+class QPainter;
 
 namespace qb {
 
@@ -60,6 +66,16 @@ class TLogView : public QAbstractScrollArea {
   // The line under viewport height y, as a line number (LineRing::First() based); clamped to
   // the lines held.
   std::uint64_t LineAt(int y) const;
+  // Draws a line that needs no shaping from the font's glyphs, its top-left at x, y; false,
+  // drawing nothing, for one that does. width is the line's.
+  bool DrawPlain(QPainter& painter, const QString& text, int x, int y, int& width);
+  // How the full layout draws a character the font lacks: a glyph of another font.
+  struct Fallback {
+    QRawFont font;  // invalid: nothing is drawn, only the advance taken
+    quint32 glyph = 0;
+    qreal advance = 0;
+  };
+  const Fallback& FallbackFor(QChar c);
   bool HasSelection() const;
   bool AllSelected() const;
   int LineHeight() const;
@@ -70,7 +86,12 @@ class TLogView : public QAbstractScrollArea {
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
   std::uint64_t anchor_ = kNone;
   std::uint64_t cursor_ = kNone;
-  int widest_ = 0;  // the widest line painted yet, for the horizontal scroll bar
+  int widest_ = 0;               // the widest line painted yet, for the horizontal scroll bar
+  QRawFont raw_;                 // the font's glyphs, for DrawPlain
+  std::vector<quint32> glyphs_;  // room kept between paints
+  std::vector<QPointF> advances_;
+  std::vector<QPointF> positions_;
+  std::unordered_map<char16_t, Fallback> fallbacks_;
 };
 
 }  // namespace qb
