@@ -112,7 +112,6 @@ class TForm1 : public QWidget, public qb::TComponent {
   void HandleNotices();
   void StoreDevice(int32_t device);
   void ArmFrame(qb::UINT ms);
-  void ArmLog();
   void FlushLog();        // the lines logged since the last batch, to the log box
   void UpdateCaptions();  // what changed, to the labels, while the window is shown
   bool Shown() const;     // visible and not minimised: captions are worth painting
@@ -122,9 +121,8 @@ class TForm1 : public QWidget, public qb::TComponent {
   QSize outer_size_;
   QPoint placed_;            // where start-up put the window (stored or default position)
   std::string log_pending_;  // UTF-8 lines, each ended by a line break
-  qb::HWND view_window_ = qb::kNoWindow;  // the frame and log timers tick here
+  qb::HWND view_window_ = qb::kNoWindow;  // the frame timer ticks here
   bool frame_armed_ = false;
-  bool log_armed_ = false;
   int32_t channel_posted_ = 0;  // the channel the engine was last told
   // The engine rings here; it lives longer than the engine.
   std::unique_ptr<qb::Doorbell> doorbell_;

@@ -2,9 +2,10 @@
 // and what the engine publishes reaches the window's labels and log here.
 //
 // The engine rings when news waits, at most once until the window has taken it. Notices
-// (errors, a device chosen) are taken at once; captions at most once a frame and only while
-// the window is shown; log lines in one batch ten times a second, each with the time stamp of
-// its own datagram. MIDI and replies never pass this thread.
+// (errors, a device chosen) are taken at once; captions (only while the window is shown) and log
+// lines (each with the time stamp of its own datagram) together in one frame, ten times a
+// second at most, so that one paint and one flush to the display carry both. MIDI and replies
+// never pass this thread.
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,11 +21,10 @@
 namespace {
 
 constexpr qb::UINT_PTR kFrameTimer = 1;
-constexpr qb::UINT_PTR kLogTimer = 3;
-constexpr qb::UINT kFrameMs = 16;
-// The log is read, not watched: 10 batches a second keep it live. Painting the lines in sight
-// is most of what the debug view costs, and the lines scroll by faster than anyone reads.
-constexpr qb::UINT kLogFrameMs = 100;
+// Captions and the log are read, not watched: ten frames a second keep them live. Each frame
+// costs a paint and a flush to the display whatever changed, and at a thousand seeks a second
+// the position and the lines change faster than anyone reads.
+constexpr qb::UINT kFrameMs = 100;
 constexpr std::size_t kKeptLogRoom = 1 << 20;  // a larger batch gives its room back
 
 // The filter box as the rules read it: each line's Latin-1 bytes, lines ended by '\n'.
@@ -88,8 +88,8 @@ void TForm1::WireEngine() {
 void TForm1::EngineNews() {
   const unsigned news = engine_->Pending();
   if (news & qb::Engine::kNotices) HandleNotices();
-  if ((news & qb::Engine::kCaptions) && Shown()) ArmFrame(kFrameMs);
-  if (news & qb::Engine::kLog) ArmLog();  // the log is kept even while the window is hidden
+  // The log is kept even while the window is hidden.
+  if (((news & qb::Engine::kCaptions) && Shown()) || (news & qb::Engine::kLog)) ArmFrame(kFrameMs);
 }
 
 void TForm1::HandleNotices() {
@@ -111,24 +111,13 @@ void TForm1::ArmFrame(qb::UINT ms) {
   qb::SetTimer(view_window_, kFrameTimer, ms);
 }
 
-// The log has a frame of its own, so that captions changing with every seek do not paint the
-// log at their rate.
-void TForm1::ArmLog() {
-  if (log_armed_) return;
-  log_armed_ = true;
-  qb::SetTimer(view_window_, kLogTimer, kLogFrameMs);
-}
-
 qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
   if (msg != qb::WM_TIMER) return qb::DefWindowProc(view_window_, msg, wparam, lparam);
   if (wparam == kFrameTimer) {
     qb::KillTimer(view_window_, kFrameTimer);
     frame_armed_ = false;
-    UpdateCaptions();
-  } else if (wparam == kLogTimer) {
-    qb::KillTimer(view_window_, kLogTimer);
-    log_armed_ = false;
     FlushLog();
+    UpdateCaptions();
   }
   return 0;
 }
