@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/socketwatch.h"
 
@@ -131,13 +132,14 @@ constexpr std::size_t kAheadBytes = 65536;
 constexpr int kAheadSlots = 16;
 
 using Clock = std::chrono::steady_clock;
-// Read notices are back this soon after the last pass when a sender outruns the handlers (a
-// burst); steady traffic, even thousands a second, comes back later than this.
-constexpr auto kBurstGap = std::chrono::microseconds(50);
+// A pass of read notices starts this soon after the one before when a sender outruns the
+// handlers (a burst); steady traffic, even thousands a second, comes back later than this. One
+// clock read a pass tells: on a virtual machine each read costs as much as the rules.
+constexpr auto kBurstGap = std::chrono::microseconds(100);
 // In a burst a pass finds one or two datagrams, and the loop's pass around them (its poll,
-// every source's prepare and check, a read that comes back short) costs more than their
-// handling. Waiting this long once a pass, when the queue runs short, lets a full batch
-// gather: well within the receive buffer and within one JACK period.
+// a read that comes back short) costs more than their handling. Waiting this long once a
+// pass, when the queue runs short, lets a full batch gather: well within the receive buffer
+// and within one JACK period.
 constexpr auto kBurstPause = std::chrono::microseconds(100);
 
 bool NativeOption(int level, int optname, int& native) {
@@ -269,8 +271,9 @@ class PosixSocketLibrary : public SocketLibrary {
       // the pass is part of a burst (kBurstPause). Nothing is read ahead beyond the notices
       // left in the pass.
       if (ready == SocketWatch::Ready::Read) {
-        const bool burst = Clock::now() - r->pass_end < kBurstGap;
-        if (Registration* still = ReadPass(s, r, burst)) still->pass_end = Clock::now();
+        const Clock::time_point now = Clock::now();
+        const bool burst = now - std::exchange(r->pass_start, now) < kBurstGap;
+        ReadPass(s, r, burst);
       } else {
         r->watch->SetWriteEnabled(false);
         SendMessage(r->wnd, r->msg, s, ws::MakeSelectLParam(ws::kFdWrite, 0));
@@ -453,9 +456,9 @@ class PosixSocketLibrary : public SocketLibrary {
     UINT msg = 0;
     std::int32_t events = 0;
     std::uint64_t serial = 0;
-    bool received = false;       // a receive call was made since the last read notice
-    bool in_pass = false;        // a read notice is being handled
-    Clock::time_point pass_end;  // when the last pass of read notices ended
+    bool received = false;         // a receive call was made since the last read notice
+    bool in_pass = false;          // a read notice is being handled
+    Clock::time_point pass_start;  // when the last pass of read notices started
     std::unique_ptr<SocketWatch> watch;
   };
   // Datagrams read ahead of their receive calls, in the order queued: msgs[next..count), or
