@@ -15,6 +15,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "midi/backends.h"
 
@@ -361,6 +363,10 @@ int JackSystem::Link(Slot& s, jack_port_t* port, const std::string& other) {
 }
 
 int JackSystem::Process(jack_nframes_t frames, void* arg) {
+  // libjack's thread takes the name of the thread that opened the client (the engine's); it
+  // gets one of its own, so that a thread listing tells them apart.
+  thread_local bool named = false;
+  if (!std::exchange(named, true)) pthread_setname_np(pthread_self(), "quillbox-jack");
   auto* self = static_cast<JackSystem*>(arg);
   self->in_process_.store(true);
   for (Slot& s : self->slots_) {
