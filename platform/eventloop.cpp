@@ -132,12 +132,16 @@ void EventLoop::RunOnce(int timeout_ms) {
     timeout_ms = 0;
   epoll_event events[kEventsPerPass];
   const int n = ::epoll_wait(epoll_, events, kEventsPerPass, timeout_ms);
+  // What other threads queued goes first: a command posted before a datagram arrived takes
+  // effect before that datagram is handled.
+  for (int i = 0; i < n; ++i)
+    if (events[i].data.u64 == kWakeData) {
+      Drain();
+      RunTasks();
+    }
   for (int i = 0; i < n; ++i) {
     const std::uint64_t data = events[i].data.u64;
-    if (data == kWakeData) {
-      Drain();
-      continue;
-    }
+    if (data == kWakeData) continue;
     const std::size_t index = data & 0xFFFFFFFF;
     // A watch undone by an earlier callback of this pass is not called.
     if (index >= slots_.size() || slots_[index].generation != data >> 32 || !slots_[index].watcher)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -269,4 +270,43 @@ TEST(ThreadErrors, AnErrorLeavingAHandlerOnALoopThreadGoesToItsSinkNotTheBox) {
   t.Run([&] { SetThreadErrorSink({}); });
   EXPECT_EQ(handed, (std::vector<std::string>{"device gone", "device gone"}));
   EXPECT_TRUE(boxes.opened.empty());
+}
+
+// A command posted before a datagram arrived takes effect before that datagram is handled, even
+// when the loop finds both waiting at once (its thread was busy meanwhile).
+TEST(EventLoop, WhatWasPostedBeforeADescriptorBecameReadyRunsFirst) {
+  int p[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, p), 0);
+  std::vector<std::string> order;
+  EventLoop* loop = nullptr;
+  std::atomic<int> step{0};
+  std::thread runner([&] {
+    EventLoop own;
+    SocketWatch watch(p[1], [&](SocketWatch::Ready) {
+      char b;
+      while (::read(p[1], &b, 1) > 0) {
+      }
+      order.push_back("datagram");
+    });
+    watch.SetReadEnabled(true);
+    loop = &own;
+    step.store(1);
+    step.notify_all();
+    step.wait(1);  // busy elsewhere while both arrive
+    own.RunOnce(1000);
+  });
+  step.wait(0);
+  EventLoop::Task command;
+  command.a = reinterpret_cast<std::uintptr_t>(&order);
+  command.run = [](const EventLoop::Task& task) {
+    reinterpret_cast<std::vector<std::string>*>(task.a)->push_back("command");
+  };
+  ASSERT_TRUE(loop->Post(command));
+  ASSERT_EQ(::write(p[0], "x", 1), 1);
+  step.store(2);
+  step.notify_all();
+  runner.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"command", "datagram"}));
+  ::close(p[0]);
+  ::close(p[1]);
 }
