@@ -9,9 +9,12 @@
 #include <QPainter>
 #include <QRawFont>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextLayout>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace qb {
 
@@ -23,27 +26,32 @@ TLogView::TLogView(QWidget* parent) : QAbstractScrollArea(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   horizontalScrollBar()->setSingleStep(20);
+  // The user's scrolling moves the lines in sight; at the bottom the view follows the newest.
+  QScrollBar* bar = verticalScrollBar();
+  connect(bar, &QScrollBar::valueChanged, this, [this](int value) {
+    if (syncing_) return;
+    top_ = value >= verticalScrollBar()->maximum() ? LastTop() : value;
+    viewport()->update();
+  });
+  bar->installEventFilter(this);
   UpdateScrollBars(true);
 }
 
 void TLogView::AppendLines(std::string_view lines) {
   if (lines.empty()) return;
-  QScrollBar* bar = verticalScrollBar();
-  const bool follow = bar->value() >= bar->maximum();
-  const std::uint64_t first_before = lines_.First();
-  const std::uint64_t top = first_before + static_cast<std::uint64_t>(bar->value());
+  const bool follow = top_ >= LastTop();
+  const std::uint64_t top = lines_.First() + static_cast<std::uint64_t>(top_);
   while (!lines.empty()) {
     const std::size_t end = lines.find('\n');
     lines_.Append(lines.substr(0, end));
     lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
   }
-  UpdateScrollBars(follow);
   if (!follow) {
     // The lines being read stay in sight, unless they dropped out of the log.
     const std::uint64_t first = lines_.First();
-    bar->setValue(
-        static_cast<int>(top > first ? std::min<std::uint64_t>(top - first, INT32_MAX) : 0));
+    top_ = static_cast<int>(top > first ? std::min<std::uint64_t>(top - first, INT32_MAX) : 0);
   }
+  UpdateScrollBars(follow);
   // Scrolled up, the lines in sight stay as they are; the scroll bar repaints what moved.
   if (follow) viewport()->update();
 }
@@ -52,8 +60,58 @@ void TLogView::Clear() {
   lines_.Clear();
   anchor_ = cursor_ = kNone;
   widest_ = 0;
+  top_ = 0;
   UpdateScrollBars(true);
   viewport()->update();
+}
+
+int TLogView::LastTop() const {
+  const int shown = VisibleLines();
+  const std::size_t held = lines_.Size();
+  return held > static_cast<std::size_t>(shown)
+             ? static_cast<int>(std::min<std::size_t>(held - shown, INT32_MAX))
+             : 0;
+}
+
+void TLogView::ScrollTo(int top) {
+  top_ = std::clamp(top, 0, LastTop());
+  SyncBar();
+  viewport()->update();
+}
+
+void TLogView::SyncBar() {
+  QScrollBar* v = verticalScrollBar();
+  syncing_ = true;
+  v->setRange(0, LastTop());
+  v->setPageStep(VisibleLines());
+  v->setSingleStep(1);
+  v->setValue(top_);
+  syncing_ = false;
+}
+
+// Where the handle of a vertical bar of this length sits and how long it is, for a range, a
+// page and a value, as the style draws it.
+static std::pair<int, int> Handle(const QScrollBar* bar, int max, int page, int value) {
+  const int span = std::max(1, bar->height() - 2 * bar->width());  // between the arrows
+  const int min_length = bar->style()->pixelMetric(QStyle::PM_ScrollBarSliderMin, nullptr, bar);
+  const long long whole = static_cast<long long>(max) + page;
+  const int length =
+      std::clamp(whole > 0 ? static_cast<int>(page * static_cast<long long>(span) / whole) : span,
+                 std::min(min_length, span), span);
+  return {QStyle::sliderPositionFromValue(0, max, value, span - length), length};
+}
+
+// The user's input scrolls from where the view really is, whatever the bar last showed.
+bool TLogView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == verticalScrollBar() &&
+      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::Wheel))
+    SyncBar();
+  return QAbstractScrollArea::eventFilter(watched, event);
+}
+
+void TLogView::wheelEvent(QWheelEvent* event) {
+  SyncBar();
+  QAbstractScrollArea::wheelEvent(event);
 }
 
 QString TLogView::Line(std::size_t i) const {
@@ -95,7 +153,7 @@ void TLogView::Copy() const {
 }
 
 std::size_t TLogView::TopLine() const {
-  return static_cast<std::size_t>(verticalScrollBar()->value());
+  return static_cast<std::size_t>(top_);
 }
 
 int TLogView::LineHeight() const {
@@ -109,14 +167,15 @@ int TLogView::VisibleLines() const {
 void TLogView::UpdateScrollBars(bool follow) {
   QScrollBar* v = verticalScrollBar();
   const int shown = VisibleLines();
-  const std::size_t held = lines_.Size();
-  const int last = held > static_cast<std::size_t>(shown)
-                       ? static_cast<int>(std::min<std::size_t>(held - shown, INT32_MAX))
-                       : 0;
-  v->setRange(0, last);
-  v->setPageStep(shown);
-  v->setSingleStep(1);
-  if (follow) v->setValue(last);
+  const int last = LastTop();
+  top_ = follow ? last : std::min(top_, last);
+  // Lines coming in move the bar's range a little at every frame; it is repainted only when
+  // its handle moves on screen (or the bar comes or goes), which a grown log may take many
+  // frames to do.
+  const bool same =
+      v->pageStep() == shown && (v->maximum() > 0) == (last > 0) &&
+      Handle(v, v->maximum(), v->pageStep(), v->value()) == Handle(v, last, shown, top_);
+  if (!same) SyncBar();
 
   QScrollBar* h = horizontalScrollBar();
   const int width = viewport()->width();
@@ -260,10 +319,10 @@ const TLogView::Fallback& TLogView::FallbackFor(QChar c) {
 }
 
 void TLogView::resizeEvent(QResizeEvent* event) {
-  QScrollBar* bar = verticalScrollBar();
-  const bool follow = bar->value() >= bar->maximum();
+  const bool follow = top_ >= LastTop();
   QAbstractScrollArea::resizeEvent(event);
   UpdateScrollBars(follow);
+  SyncBar();
 }
 
 void TLogView::mousePressEvent(QMouseEvent* event) {
@@ -278,9 +337,8 @@ void TLogView::mouseMoveEvent(QMouseEvent* event) {
   if (!(event->buttons() & Qt::LeftButton) || anchor_ == kNone || lines_.Empty()) return;
   const int y = event->position().toPoint().y();
   // Dragging past an edge scrolls the lines beyond it into sight.
-  QScrollBar* bar = verticalScrollBar();
-  if (y < 0) bar->setValue(bar->value() - 1);
-  if (y >= viewport()->height()) bar->setValue(bar->value() + 1);
+  if (y < 0) ScrollTo(top_ - 1);
+  if (y >= viewport()->height()) ScrollTo(top_ + 1);
   cursor_ = LineAt(std::clamp(y, 0, viewport()->height() - 1));
   viewport()->update();
 }
@@ -294,7 +352,6 @@ void TLogView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void TLogView::keyPressEvent(QKeyEvent* event) {
-  QScrollBar* bar = verticalScrollBar();
   if (event->matches(QKeySequence::Copy)) {
     Copy();
   } else if (event->matches(QKeySequence::SelectAll)) {
@@ -303,10 +360,11 @@ void TLogView::keyPressEvent(QKeyEvent* event) {
              AllSelected()) {
     Clear();
   } else if (event->matches(QKeySequence::MoveToStartOfDocument)) {
-    bar->setValue(bar->minimum());
+    ScrollTo(0);
   } else if (event->matches(QKeySequence::MoveToEndOfDocument)) {
-    bar->setValue(bar->maximum());
+    ScrollTo(LastTop());
   } else {
+    SyncBar();  // the keys that page and step move the bar from where the view is
     QAbstractScrollArea::keyPressEvent(event);
   }
 }
@@ -331,8 +389,8 @@ void TLogView::changeEvent(QEvent* event) {
     raw_ = QRawFont();
     fallbacks_.clear();
     widest_ = 0;
-    QScrollBar* bar = verticalScrollBar();
-    UpdateScrollBars(bar->value() >= bar->maximum());
+    UpdateScrollBars(top_ >= LastTop());
+    SyncBar();
     viewport()->update();
   }
 }

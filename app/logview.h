@@ -55,6 +55,8 @@ class TLogView : public QAbstractScrollArea {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void changeEvent(QEvent* event) override;
 
@@ -63,6 +65,12 @@ class TLogView : public QAbstractScrollArea {
   static constexpr int kTabStop = 80;  // pixels between tab stops, the text boxes' default
 
   void UpdateScrollBars(bool follow);
+  // The top line when the newest is the last in sight.
+  int LastTop() const;
+  void ScrollTo(int top);
+  // The vertical bar shows the view exactly (while lines come in it may lag by less than a
+  // pixel of its handle).
+  void SyncBar();
   // The line under viewport height y, as a line number (LineRing::First() based); clamped to
   // the lines held.
   std::uint64_t LineAt(int y) const;
@@ -87,6 +95,8 @@ class TLogView : public QAbstractScrollArea {
   std::uint64_t anchor_ = kNone;
   std::uint64_t cursor_ = kNone;
   int widest_ = 0;               // the widest line painted yet, for the horizontal scroll bar
+  int top_ = 0;                  // the line at the top of the view, an index into the lines
+  bool syncing_ = false;         // the bar is being set to the view, not moved by the user
   QRawFont raw_;                 // the font's glyphs, for DrawPlain
   std::vector<quint32> glyphs_;  // room kept between paints
   std::vector<QPointF> advances_;

@@ -84,6 +84,39 @@ TEST_F(LogViewTest, ShowsItsLinesAndFollowsTheNewestOnlyWhileAtTheBottom) {
   EXPECT_EQ(view_.TopLine() + view_.VisibleLines(), view_.LineCount());
 }
 
+// Lines coming in a few at a time move the scroll bar's range by less than a pixel of its
+// handle, and the bar is left as it was; whatever the user then does starts from where the view
+// really is.
+TEST_F(LogViewTest, TheUsersScrollingStartsFromTheViewEvenWhileTheBarLags) {
+  QScrollBar* bar = view_.verticalScrollBar();
+  int bar_paints = 0;
+  struct Counter : QObject {
+    int* n;
+    explicit Counter(int* count) : n(count) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++*n;
+      return false;
+    }
+  } counter(&bar_paints);
+  view_.AppendLines(Lines(0, 20000));
+  QApplication::processEvents();
+  bar->installEventFilter(&counter);
+  for (int n = 20000; n < 20100; n += 2) {
+    view_.AppendLines(Lines(n, n + 2));
+    QApplication::processEvents();
+  }
+  const int shown = view_.VisibleLines();
+  EXPECT_EQ(view_.TopLine() + shown, view_.LineCount());  // the view follows all the same
+  EXPECT_LT(bar_paints, 10);                              // fifty batches, a handful of paints
+
+  Key(Qt::Key_PageUp, Qt::NoModifier);
+  EXPECT_EQ(view_.TopLine() + 2 * shown, view_.LineCount());
+  // Dragged back to the end of the bar, it follows again.
+  bar->setValue(bar->maximum());
+  view_.AppendLines(Lines(20100, 20101));
+  EXPECT_EQ(view_.TopLine() + shown, view_.LineCount());
+}
+
 TEST_F(LogViewTest, CopyGivesTheExactTextOfTheSelectedLines) {
   const QString first = QString::fromUtf8("1:2:3,0\t/Traktor\u240A\u240D.\u2401\t0,5");
   const QString second = QStringLiteral("1:2:3,1\t/VirtualDJ/Phase.,i..\t-1");
