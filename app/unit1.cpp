@@ -42,7 +42,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), qb::TComponent(nullptr) {
   view_window_ = qb::AllocateHWnd([this](qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
     return ViewProc(msg, wparam, lparam);
   });
-  // The engine first: it listens as early in the start-up as the window's creation gets to it.
+  // The engine's thread, with the endpoint and the MIDI port, is there before the layout is
+  // loaded; it starts listening at the step of FormCreate where the bridge always did.
   doorbell_ = std::make_unique<qb::Doorbell>([this] { EngineNews(); });
   qb::Engine::Options options;
   options.decimal_point = QLocale().decimalPoint().toStdString();

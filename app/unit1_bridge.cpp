@@ -151,7 +151,20 @@ bool TForm1::Shown() const {
 void TForm1::SetCaption(QLabel* label, const QString& caption) {
   if (label->text() == caption) return;
   label->setText(caption);
-  // Labels grow with their caption, as the window's labels were designed to.
-  const int needed = label->sizeHint().width();
+  // Labels grow with their caption, as the window's labels were designed to. Measuring shapes
+  // the text, and the position changes at every frame: a caption is measured with each digit
+  // as the widest digit, and one whose digits alone changed needs no measuring again.
+  const QFontMetrics metrics = label->fontMetrics();
+  QChar widest = '0';
+  for (char d = '1'; d <= '9'; ++d)
+    if (metrics.horizontalAdvance(QChar(d)) > metrics.horizontalAdvance(widest)) widest = d;
+  QString shape = caption;
+  for (QChar& c : shape)
+    if (c.isDigit()) c = widest;
+  const QVariant measured = label->property("quillbox-measured");
+  if (measured.isValid() && measured.toString() == shape) return;
+  label->setProperty("quillbox-measured", shape);
+  const int needed = label->sizeHint().width() + metrics.horizontalAdvance(shape) -
+                     metrics.horizontalAdvance(caption);
   if (needed > label->width()) label->resize(needed, label->height());
 }
