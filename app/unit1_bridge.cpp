@@ -3,7 +3,7 @@
 //
 // The engine rings when news waits, at most once until the window has taken it. Notices
 // (errors, a device chosen) are taken at once; captions (only while the window is shown) and log
-// lines (each with the time stamp of its own datagram) together in one frame, ten times a
+// lines (each with the time stamp of its own datagram) together in one frame, eight times a
 // second at most, so that one paint and one flush to the display carry both. MIDI and replies
 // never pass this thread.
 #include <QCheckBox>
@@ -21,10 +21,11 @@
 namespace {
 
 constexpr qb::UINT_PTR kFrameTimer = 1;
-// Captions and the log are read, not watched: ten frames a second keep them live. Each frame
-// costs a paint and a flush to the display whatever changed, and at a thousand seeks a second
-// the position and the lines change faster than anyone reads.
-constexpr qb::UINT kFrameMs = 100;
+// Captions and the log are read, not watched: eight frames a second keep them live. Each frame
+// costs a paint and a flush to the display whatever changed (about a millisecond with the debug
+// view shown), and at a thousand seeks a second the position and the lines change faster than
+// anyone reads.
+constexpr qb::UINT kFrameMs = 125;
 constexpr std::size_t kKeptLogRoom = 1 << 20;  // a larger batch gives its room back
 
 // The filter box as the rules read it: each line's Latin-1 bytes, lines ended by '\n'.
