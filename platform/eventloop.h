@@ -99,7 +99,6 @@ class EventLoop {
   int wake_ = -1;
   std::atomic<bool> woken_{false};  // the wake descriptor was written and not yet answered
   std::atomic<bool> quit_{false};
-  const void* thread_ = nullptr;
 
   // Bounded multi-producer queue: producers claim a cell with one compare-and-swap, the loop
   // takes cells in order.
