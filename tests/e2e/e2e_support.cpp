@@ -208,6 +208,12 @@ void DoubleClick(unsigned long icon) {
   X("xdotool", {"click", "--repeat", "2", "--delay", "80", "1"});
 }
 
+bool IsActive(unsigned long window) {
+  int status = 0;
+  const std::string active = X("xdotool", {"getactivewindow"}, &status);
+  return status == 0 && std::strtoul(active.c_str(), nullptr, 10) == window;
+}
+
 void EnsureShown(unsigned long window) {
   if (IsViewable(window)) return;
   WaitFor([] { return TrayIcon().has_value(); });

@@ -42,6 +42,10 @@ Rect FrameExtents(unsigned long window);  // x=left, y=top, w=right, h=bottom
 // The window's outer rectangle: client area plus frame.
 Rect OuterRect(unsigned long window);
 bool IsViewable(unsigned long window);
+// The window manager's active window. A window being restored is mapped first and activated
+// after; a minimise sent in between is undone by the activation, which no user is quick enough
+// to meet, so tests that minimise right after a restore wait for this.
+bool IsActive(unsigned long window);
 std::vector<unsigned long> ClientList();  // _NET_CLIENT_LIST of the window manager
 bool Managed(unsigned long window);       // in that list, so on the taskbar
 // The ICCCM state the window manager keeps for the window: "Normal", "Iconic", or empty when

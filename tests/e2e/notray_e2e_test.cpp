@@ -72,7 +72,8 @@ TEST_F(NoTrayE2E, NoTrayWindowIsMinimisedOnTheTaskbarAndItsButtonBringsItBack) {
     SCOPED_TRACE(round);
     // The user clicks the window's taskbar button.
     Click(TaskbarButtons().at(0));
-    ASSERT_TRUE(WaitFor([&] { return Shown(w); })) << WmState(w) << "\n" << bridge.Output();
+    ASSERT_TRUE(WaitFor([&] { return Shown(w) && IsActive(w); })) << WmState(w) << "\n"
+                                                                  << bridge.Output();
     const Rect outer = OuterRect(w);
     EXPECT_EQ(outer.x, 262);
     EXPECT_EQ(outer.y, 172);
@@ -98,7 +99,7 @@ TEST_F(NoTrayE2E, NoTrayAtStartThenANotificationAreaAppearsAndTakesOverTheHandOf
   ASSERT_TRUE(WaitFor([] { return TrayIcon().has_value(); })) << bridge.Output();
   ASSERT_TRUE(WaitFor([&] { return OnTheTaskbarMinimised(w); })) << bridge.Output();
   Click(TaskbarButtons().at(0));
-  ASSERT_TRUE(WaitFor([&] { return Shown(w); })) << bridge.Output();
+  ASSERT_TRUE(WaitFor([&] { return Shown(w) && IsActive(w); })) << bridge.Output();
 
   // From now on minimising hands the window to the tray, and the icon brings it back.
   X("xdotool", {"windowminimize", std::to_string(w)});

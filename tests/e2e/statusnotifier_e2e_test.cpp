@@ -172,7 +172,7 @@ TEST_F(StatusNotifierE2E, StatusNotifierItemComesBackAfterTheWatcherRestartsAndG
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     Activate(*item);
-    ASSERT_TRUE(WaitFor([&] { return Shown(*w); })) << bridge.Output();
+    ASSERT_TRUE(WaitFor([&] { return Shown(*w) && IsActive(*w); })) << bridge.Output();
     X("xdotool", {"windowminimize", std::to_string(*w)});
     ASSERT_TRUE(WaitFor([&] { return Hidden(*w); })) << bridge.Output();
   }

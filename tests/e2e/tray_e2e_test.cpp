@@ -86,7 +86,8 @@ TEST_F(TrayE2E, TitleBarMinimiseSendsItToTheTrayAgainInEitherSize) {
     X("xdotool", {"windowminimize", std::to_string(w)});
     ASSERT_TRUE(WaitFor([&] { return InTray(w); })) << bridge.Output();
     DoubleClick(TrayIcon().value());
-    ASSERT_TRUE(WaitFor([&] { return IsViewable(w) && Managed(w); })) << bridge.Output();
+    ASSERT_TRUE(WaitFor([&] { return IsViewable(w) && Managed(w) && IsActive(w); }))
+        << bridge.Output();
     const Rect back = OuterRect(w);
     EXPECT_EQ(back.x, debug.x);
     EXPECT_EQ(back.y, debug.y);
