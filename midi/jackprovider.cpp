@@ -8,7 +8,9 @@
 // thread then waited on a semaphore the server never signalled, and every cycle of the whole
 // graph stalled.
 //
-// Sends never wait: bytes go into a ring that the process callback empties each cycle. When the
+// Sends never wait: bytes go into a ring that the process callback empties each cycle. Timed
+// messages go into a second ring, in the order of their times, and leave in the cycle that holds
+// their time, at its frame. When the
 // server goes away (its shutdown notice), every device of that client is gone at once; the
 // client is replaced when a server of the same name answers again, and ports opened then get
 // back the connections they had.
@@ -19,6 +21,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -42,6 +45,19 @@ constexpr std::size_t kSlots = 16;
 // Room for thousands of time codes: a burst waits for the next cycles instead of being refused.
 constexpr std::size_t kRingBytes = std::size_t{1} << 18;
 using Length = std::uint32_t;
+constexpr std::size_t kTimedRingBytes = std::size_t{1} << 16;
+struct TimedHeader {
+  std::int64_t due_us;  // steady clock
+  Length length;
+};
+// A timed message is wanted this far ahead of its cycle: the cycle under way, the next, and a
+// margin for the sender's wake-up.
+constexpr std::int64_t kLeadMarginUs = 3000;
+
+std::int64_t SteadyNowUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 void Quiet(const char*) {}
 
@@ -62,17 +78,21 @@ struct Slot {
   std::atomic<jack_port_t*> port{nullptr};
   std::atomic<jack_nframes_t> hold{0};  // frames to keep the ring while no connection is live
   jack_ringbuffer_t* ring = nullptr;
-  bool used = false;        // guarded by JackSystem::mutex_
-  unsigned generation = 0;  // of the client the port was made on; guarded by mutex_
-  std::string short_;       // our port's own name; guarded by JackSystem::mutex_
-  std::string device;       // guarded by JackSystem::peers_mutex_
+  jack_ringbuffer_t* timed = nullptr;  // TimedHeader and bytes, in the order of their times
+  bool used = false;                   // guarded by JackSystem::mutex_
+  unsigned generation = 0;             // of the client the port was made on; guarded by mutex_
+  std::string short_;                  // our port's own name; guarded by JackSystem::mutex_
+  std::string device;                  // guarded by JackSystem::peers_mutex_
 };
 
 class JackSystem : public std::enable_shared_from_this<JackSystem> {
  public:
   JackSystem() {
     PrepareJackEnvironment();
-    for (Slot& s : slots_) s.ring = jack_ringbuffer_create(kRingBytes);
+    for (Slot& s : slots_) {
+      s.ring = jack_ringbuffer_create(kRingBytes);
+      s.timed = jack_ringbuffer_create(kTimedRingBytes);
+    }
   }
   ~JackSystem() {
     // A client lost just before: its threads get a moment to end by themselves first.
@@ -81,7 +101,10 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     gone_.store(true);
     if (jack_client_t* c = client_.load()) Close(c);
-    for (Slot& s : slots_) jack_ringbuffer_free(s.ring);
+    for (Slot& s : slots_) {
+      jack_ringbuffer_free(s.ring);
+      jack_ringbuffer_free(s.timed);
+    }
   }
   JackSystem(const JackSystem&) = delete;
   JackSystem& operator=(const JackSystem&) = delete;
@@ -132,6 +155,24 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
     return MMSYSERR_NOERROR;
   }
 
+  MMRESULT WriteTimed(std::size_t slot, const std::uint8_t* bytes, std::size_t length,
+                      std::int64_t due_us) {
+    jack_ringbuffer_t* ring = slots_[slot].timed;
+    const TimedHeader h{due_us, static_cast<Length>(length)};
+    if (jack_ringbuffer_write_space(ring) < sizeof h + length) return MIDIERR_NOTREADY;
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&h), sizeof h);
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(bytes), length);
+    return MMSYSERR_NOERROR;
+  }
+
+  std::int64_t LeadUs() {
+    jack_client_t* c = client_.load();
+    if (!c || gone_.load()) return kLeadMarginUs;
+    const jack_nframes_t rate = jack_get_sample_rate(c);
+    if (rate == 0) return kLeadMarginUs;
+    return 2 * std::int64_t{jack_get_buffer_size(c)} * 1000000 / rate + kLeadMarginUs;
+  }
+
   MMRESULT OpenOutput(const std::string& device, const std::string& target,
                       std::unique_ptr<OutputDevice>& out);
   // Connects our ports to the remembered other ends that have appeared since.
@@ -143,6 +184,8 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
   void Close(jack_client_t* client);
   int Link(Slot& s, jack_port_t* port, const std::string& other);
   static int Process(jack_nframes_t frames, void* arg);
+  static void PlaceTimed(Slot& s, void* buffer, jack_nframes_t frames, std::int64_t to_jack,
+                         jack_time_t cycle_start, jack_time_t cycle_end);
   static void Shutdown(jack_status_t, const char*, void* arg);
   static void PlainShutdown(void* arg) { Shutdown(JackFailure, nullptr, arg); }
   static void Connection(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
@@ -196,6 +239,11 @@ class JackDevice : public OutputDevice {
   }
   bool Alive() const override { return system_->Alive(generation_); }
   bool Queues() const override { return true; }
+  MMRESULT SendAt(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us) override {
+    if (!Alive()) return MIDIERR_NODEVICE;
+    return system_->WriteTimed(slot_, bytes, length, due_us);
+  }
+  std::int64_t LeadUs() const override { return system_->LeadUs(); }
 
  private:
   std::shared_ptr<JackSystem> system_;
@@ -304,6 +352,7 @@ MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& ta
   s.generation = generation_.load();
   s.short_ = short_name;
   jack_ringbuffer_reset(s.ring);
+  jack_ringbuffer_reset(s.timed);
   {
     std::lock_guard peers_lock(peers_mutex_);
     s.device = device;
@@ -369,6 +418,23 @@ int JackSystem::Process(jack_nframes_t frames, void* arg) {
   if (!std::exchange(named, true)) pthread_setname_np(pthread_self(), "quillbox-jack");
   auto* self = static_cast<JackSystem*>(arg);
   self->in_process_.store(true);
+  // The cycle's span on JACK's clock, and that clock against the steady one timed messages use.
+  jack_nframes_t cycle_frame = 0;
+  jack_time_t cycle_start = 0, cycle_end = 0;
+  float period = 0;
+  bool timing = false;
+  std::int64_t to_jack = 0;
+  if (jack_client_t* c = self->client_.load()) {
+    timing = jack_get_cycle_times(c, &cycle_frame, &cycle_start, &cycle_end, &period) == 0 &&
+             cycle_end > cycle_start;
+    if (!timing && jack_get_sample_rate(c) > 0) {
+      // A server without cycle times: the cycle taken to start now.
+      cycle_start = jack_get_time();
+      cycle_end = cycle_start + jack_time_t{frames} * 1000000 / jack_get_sample_rate(c);
+      timing = true;
+    }
+    to_jack = static_cast<std::int64_t>(jack_get_time()) - SteadyNowUs();
+  }
   for (Slot& s : self->slots_) {
     jack_port_t* port = s.port.load();
     if (!port) continue;
@@ -396,9 +462,43 @@ int JackSystem::Process(jack_nframes_t frames, void* arg) {
       jack_ringbuffer_read_advance(s.ring, sizeof n);
       jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(data), n);
     }
+    if (timing) PlaceTimed(s, buffer, frames, to_jack, cycle_start, cycle_end);
   }
   self->in_process_.store(false);
   return 0;
+}
+
+// Each timed message whose time falls before the cycle's end goes at the frame of its time; one
+// already late goes at the cycle's start. Events in a buffer must not go back in time, so a
+// message never goes before the one placed ahead of it.
+void JackSystem::PlaceTimed(Slot& s, void* buffer, jack_nframes_t frames, std::int64_t to_jack,
+                            jack_time_t cycle_start, jack_time_t cycle_end) {
+  const auto start = static_cast<std::int64_t>(cycle_start);
+  const auto span = static_cast<std::int64_t>(cycle_end - cycle_start);
+  jack_nframes_t last = 0;
+  const std::uint32_t events = jack_midi_get_event_count(buffer);
+  if (events > 0) {
+    jack_midi_event_t e;
+    if (jack_midi_event_get(&e, buffer, events - 1) == 0) last = e.time;
+  }
+  for (;;) {
+    TimedHeader h;
+    if (jack_ringbuffer_peek(s.timed, reinterpret_cast<char*>(&h), sizeof h) < sizeof h) return;
+    if (jack_ringbuffer_read_space(s.timed) < sizeof h + h.length) return;  // being written
+    const std::int64_t at = h.due_us + to_jack - start;
+    if (at >= span) return;  // a later cycle's
+    jack_nframes_t frame = at <= 0 ? 0 : static_cast<jack_nframes_t>(at * frames / span);
+    frame = std::min(std::max(frame, last), frames - 1);
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, h.length);
+    if (!data) {
+      if (jack_midi_get_event_count(buffer) > 0) return;  // full: the rest next cycle
+      jack_ringbuffer_read_advance(s.timed, sizeof h + h.length);
+      continue;
+    }
+    jack_ringbuffer_read_advance(s.timed, sizeof h);
+    jack_ringbuffer_read(s.timed, reinterpret_cast<char*>(data), h.length);
+    last = frame;
+  }
 }
 
 void JackSystem::Shutdown(jack_status_t, const char*, void* arg) {

@@ -294,6 +294,15 @@ void TMidiOutput::SendShortMessage(std::uint8_t status, std::uint8_t data1, std:
   if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
 }
 
+void TMidiOutput::SendTimed(const std::uint8_t* data, std::uint16_t length, std::int64_t due_us) {
+  FLastResult = FService.TimedMsg(FOutputHandle, data, length, due_us);
+  if (FLastResult != MMSYSERR_NOERROR) RaiseResult(FLastResult);
+}
+
+std::int64_t TMidiOutput::LeadUs() {
+  return IsOpen() ? FService.LeadUs(FOutputHandle) : 0;
+}
+
 void TMidiOutput::SendLongMessage(const std::uint8_t* data, std::uint16_t length) {
   // An empty message has nothing to play and no memory to carry it.
   if (length == 0 || !data) {

@@ -114,6 +114,11 @@ class TMidiOutput : public TComponent {
   virtual void SendEvent(const TOutputEvent& event);
   virtual void SendShortMessage(std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
   virtual void SendLongMessage(const std::uint8_t* data, std::uint16_t length);
+  // A message of the sync streams, to leave at due_us on the steady clock: a device that places
+  // messages in time takes it up to LeadUs ahead, any other is handed it when it is due (the
+  // caller's part). Raises as SendShortMessage does.
+  void SendTimed(const std::uint8_t* data, std::uint16_t length, std::int64_t due_us);
+  std::int64_t LeadUs();
 
   std::string ResultText(std::uint16_t code);
 

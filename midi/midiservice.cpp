@@ -72,6 +72,20 @@ MMRESULT MidiService::GetDevFullName(std::int32_t id, std::string& name) {
   return r;
 }
 
+// A service without timing sends what fits a short message at once.
+MMRESULT MidiService::TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
+                               std::int64_t) {
+  if (length == 0 || length > 3 || ShortMessageDataBytes(bytes[0]) != static_cast<int>(length) - 1)
+    return MMSYSERR_NOTSUPPORTED;
+  std::uint32_t packed = 0;
+  for (std::uint32_t i = 0; i < length; ++i) packed |= std::uint32_t{bytes[i]} << (8 * i);
+  return ShortMsg(handle, packed);
+}
+
+std::int64_t MidiService::LeadUs(HMIDIOUT) {
+  return 0;
+}
+
 namespace {
 
 // Until the program installs its backends, ports see a machine without MIDI devices.

@@ -77,6 +77,7 @@ struct MIDIHDR {
   DWORD_PTR dwReserved[4];
 };
 inline constexpr int kPlayResult = 0;
+inline constexpr std::uint32_t kMaxTimedBytes = 16;
 inline constexpr int kTakenInCall = 1;
 
 // Runs on a service thread (done notices) or inside Open/Close (open and close notices).
@@ -107,6 +108,14 @@ class MidiService {
   // Gives every queued long message back as done (through the callback) and waits for the one
   // being played.
   virtual MMRESULT Reset(HMIDIOUT handle) = 0;
+  // One complete message (at most kMaxTimedBytes) meant to leave at due_us on the steady clock.
+  // A device that places messages in time (LeadUs above 0) takes it up to its lead ahead and
+  // puts it at that time; any other device sends it at once, and the caller hands it over when
+  // it is due. Never waits for the device.
+  virtual MMRESULT TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
+                            std::int64_t due_us);
+  // How far ahead of its time the device wants a timed message; 0 when it sends at once.
+  virtual std::int64_t LeadUs(HMIDIOUT handle);
   // The text for a code, NUL-terminated and cut to size; MMSYSERR_BADERRNUM for an unknown code.
   virtual MMRESULT GetErrorText(MMRESULT code, char* text, std::uint32_t size);
 };

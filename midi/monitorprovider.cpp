@@ -17,13 +17,29 @@ class MonitorDevice : public OutputDevice {
  public:
   explicit MonitorDevice(std::FILE* out) : out_(out) {}
   MMRESULT Send(const std::uint8_t* bytes, std::size_t length) override {
+    return Write(bytes, length, nullptr);
+  }
+  // A timed message is handed over when it is due; its line says when that was meant to be
+  // (seconds on the steady clock), since the stream may be read long after.
+  MMRESULT SendAt(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us) override {
+    return Write(bytes, length, &due_us);
+  }
+
+ private:
+  MMRESULT Write(const std::uint8_t* bytes, std::size_t length, const std::int64_t* due_us) {
     static const char digits[] = "0123456789ABCDEF";
     std::string line;
-    line.reserve(length * 3);
+    line.reserve(length * 3 + 24);
     for (std::size_t i = 0; i < length; ++i) {
       if (i) line += ' ';
       line += digits[bytes[i] >> 4];
       line += digits[bytes[i] & 0x0F];
+    }
+    if (due_us) {
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, " @%lld.%06lld", static_cast<long long>(*due_us / 1000000),
+                    static_cast<long long>(*due_us % 1000000));
+      line += stamp;
     }
     line += '\n';
     std::lock_guard lock(StreamMutex());
@@ -31,7 +47,6 @@ class MonitorDevice : public OutputDevice {
     return MMSYSERR_NOERROR;
   }
 
- private:
   std::FILE* out_;
 };
 

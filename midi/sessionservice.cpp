@@ -63,6 +63,19 @@ MMRESULT Session::Short(std::uint32_t packed) {
   return SendLocked(bytes, 1 + static_cast<std::size_t>(data));
 }
 
+MMRESULT Session::Timed(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us) {
+  if (length == 0 || length > kMaxTimedBytes) return MMSYSERR_INVALPARAM;
+  if (Gone()) return MIDIERR_NODEVICE;
+  std::lock_guard lock(send_mutex_);
+  if (!device_ || !device_->Alive()) return MIDIERR_NODEVICE;
+  return device_->SendAt(bytes, length, due_us);
+}
+
+std::int64_t Session::LeadUs() {
+  std::lock_guard lock(device_mutex_);
+  return device_ && device_->Alive() ? device_->LeadUs() : 0;
+}
+
 MMRESULT Session::Prepare(MIDIHDR* hdr) {
   std::lock_guard lock(mutex_);
   hdr->dwFlags |= MHDR_PREPARED;
@@ -311,6 +324,17 @@ MMRESULT SessionMidiService::Close(HMIDIOUT handle) {
 MMRESULT SessionMidiService::ShortMsg(HMIDIOUT handle, std::uint32_t packed) {
   auto s = Lookup(handle);
   return s ? s->Short(packed) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT SessionMidiService::TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes,
+                                      std::uint32_t length, std::int64_t due_us) {
+  auto s = Lookup(handle);
+  return s ? s->Timed(bytes, length, due_us) : MMSYSERR_INVALHANDLE;
+}
+
+std::int64_t SessionMidiService::LeadUs(HMIDIOUT handle) {
+  auto s = Lookup(handle);
+  return s ? s->LeadUs() : 0;
 }
 
 MMRESULT SessionMidiService::PrepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {

@@ -32,6 +32,13 @@ class OutputDevice {
   virtual bool Alive() const { return true; }
   // True when Send only queues the bytes and never waits for the device; fixed for its life.
   virtual bool Queues() const { return false; }
+  // A device that places messages at their time takes them up to LeadUs ahead (steady clock,
+  // microseconds); one with no lead sends at once.
+  virtual MMRESULT SendAt(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us) {
+    (void)due_us;
+    return Send(bytes, length);
+  }
+  virtual std::int64_t LeadUs() const { return 0; }
 };
 
 struct DeviceEntry {
@@ -64,6 +71,8 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   MMRESULT Short(std::uint32_t packed);
+  MMRESULT Timed(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us);
+  std::int64_t LeadUs();
   MMRESULT Prepare(MIDIHDR* hdr);
   MMRESULT Long(MIDIHDR* hdr);
   MMRESULT Unprepare(MIDIHDR* hdr);
@@ -118,6 +127,9 @@ class SessionMidiService : public MidiService {
   MMRESULT LongMsg(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) override;
   MMRESULT UnprepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) override;
   MMRESULT Reset(HMIDIOUT handle) override;
+  MMRESULT TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
+                    std::int64_t due_us) override;
+  std::int64_t LeadUs(HMIDIOUT handle) override;
 
   // How often the service looks for a MIDI system that went away (tests shorten it).
   void SetRebindInterval(std::chrono::milliseconds interval) { interval_ = interval; }

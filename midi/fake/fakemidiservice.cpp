@@ -126,6 +126,11 @@ bool FakeMidiService::DeliverNotice(HMIDIOUT handle, std::uint32_t msg, DWORD_PT
   return true;
 }
 
+std::vector<FakeMidiService::TimedMessage> FakeMidiService::TimedMessages() const {
+  std::lock_guard lock(mutex_);
+  return timed_;
+}
+
 std::vector<FakeMidiService::ShortMessage> FakeMidiService::ShortMessages() const {
   std::lock_guard lock(mutex_);
   return shorts_;
@@ -254,6 +259,23 @@ MMRESULT FakeMidiService::ShortMsg(HMIDIOUT handle, std::uint32_t packed) {
   shorts_.push_back(
       {it->second.device, packed, std::move(bytes), std::chrono::steady_clock::now()});
   return MMSYSERR_NOERROR;
+}
+
+MMRESULT FakeMidiService::TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
+                                   std::int64_t due_us) {
+  std::lock_guard lock(mutex_);
+  ++calls_;
+  if (MMRESULT f = Failure(Op::Timed)) return f;
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return MMSYSERR_INVALHANDLE;
+  if (length == 0 || length > kMaxTimedBytes) return MMSYSERR_INVALPARAM;
+  timed_.push_back({it->second.device, std::vector<std::uint8_t>(bytes, bytes + length), due_us,
+                    std::chrono::steady_clock::now()});
+  return MMSYSERR_NOERROR;
+}
+
+std::int64_t FakeMidiService::LeadUs(HMIDIOUT) {
+  return lead_us_.load();
 }
 
 MMRESULT FakeMidiService::PrepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {

@@ -2,6 +2,7 @@
 // of every message, and long messages completed on a service thread when the test says so.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -16,7 +17,7 @@ namespace qb {
 
 class FakeMidiService : public MidiService {
  public:
-  enum class Op { Caps, Open, Close, Short, Prepare, Long, Unprepare, Reset };
+  enum class Op { Caps, Open, Close, Short, Prepare, Long, Unprepare, Reset, Timed };
 
   struct ShortMessage {
     std::int32_t device;
@@ -28,6 +29,12 @@ class FakeMidiService : public MidiService {
     std::int32_t device;
     std::vector<std::uint8_t> bytes;           // read from the header when the device plays it
     std::chrono::steady_clock::time_point at;  // when the port handed it over (LongMsg)
+  };
+  struct TimedMessage {
+    std::int32_t device;
+    std::vector<std::uint8_t> bytes;
+    std::int64_t due_us;                       // the time it was meant for
+    std::chrono::steady_clock::time_point at;  // when the port handed it over
   };
   struct UnprepareCall {
     HMIDIOUT handle;
@@ -65,6 +72,9 @@ class FakeMidiService : public MidiService {
 
   std::vector<ShortMessage> ShortMessages() const;
   std::vector<LongMessage> LongMessages() const;
+  std::vector<TimedMessage> TimedMessages() const;
+  // The lead the devices ask for timed messages (0: they are handed over when due).
+  void SetLeadUs(std::int64_t lead) { lead_us_ = lead; }
   std::vector<UnprepareCall> UnprepareCalls() const;
   std::vector<MIDIHDR*> QueuedHeaders() const;
   std::size_t QueuedLongMessages() const;
@@ -85,6 +95,9 @@ class FakeMidiService : public MidiService {
   MMRESULT UnprepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) override;
   MMRESULT Reset(HMIDIOUT handle) override;
   MMRESULT GetErrorText(MMRESULT code, char* text, std::uint32_t size) override;
+  MMRESULT TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
+                    std::int64_t due_us) override;
+  std::int64_t LeadUs(HMIDIOUT handle) override;
 
  private:
   struct Handle {
@@ -112,6 +125,8 @@ class FakeMidiService : public MidiService {
   bool open_close_notices_ = true;
   std::vector<ShortMessage> shorts_;
   std::vector<LongMessage> longs_;
+  std::vector<TimedMessage> timed_;
+  std::atomic<std::int64_t> lead_us_{0};
   std::vector<UnprepareCall> unprepares_;
   std::map<std::int32_t, int> opens_;
   std::map<std::int32_t, int> closes_;

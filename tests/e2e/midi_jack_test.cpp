@@ -7,16 +7,20 @@
 #include <QStringList>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "midi/backends.h"
 #include "midi/midiout.h"
 #include "tests/common/testsupport.h"
+#include "tests/e2e/e2e_support.h"
 
 using namespace qb;
 using namespace std::chrono_literals;
@@ -216,4 +220,59 @@ TEST_F(MidiJack, SinkThatLeavesAfterTheCountCannotBeOpened) {
   EXPECT_NE(port.LastResult(), 0u);
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.CallbackBlock(), nullptr);
+}
+
+// Timed messages leave in the cycle that holds their time, at its frame: the spacing JACK's
+// clock shows at the sink is the spacing asked for, to a frame, whenever the sender ran.
+TEST_F(MidiJack, TimedMessagesLeaveAtTheFramesOfTheirTimes) {
+  e2e::MidiSink frames(std::getenv("JACK_DEFAULT_SERVER"));
+  TMidiOutput port(nullptr);
+  port.SetProductName("quillbox");
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return frames.ConnectFrom("quillbox"); }));
+  ASSERT_TRUE(qbtest::PumpUntil([&] {
+    port.SendShortMessage(0xFE, 0, 0);
+    return e2e::WaitFor([&] { return !frames.Messages().empty(); }, 50ms);
+  }));
+  const std::int64_t lead = port.LeadUs();
+  ASSERT_GT(lead, 0);  // the device places messages in time
+
+  // A period of 1,999 us lands on every phase of the 20.8 us frame and 5.3 ms cycle.
+  constexpr int kCount = 300;
+  constexpr std::int64_t kPeriodUs = 1999;
+  auto now_us = [] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  const std::int64_t first = now_us() + 50000;
+  const std::uint8_t clock = 0xF8;
+  for (int i = 0; i < kCount; ++i) {
+    const std::int64_t due = first + i * kPeriodUs;
+    // Handed over anywhere within the lead, as a loop that wakes late would.
+    const std::int64_t hand_over = due - lead + (i * 7919) % (lead / 2);
+    std::this_thread::sleep_until(
+        std::chrono::steady_clock::time_point(std::chrono::microseconds(hand_over)));
+    port.SendTimed(&clock, 1, due);
+  }
+  std::vector<e2e::MidiSink::Timed> got;
+  ASSERT_TRUE(e2e::WaitFor([&] {
+    got.clear();
+    for (const auto& t : frames.TimedMessages())
+      if (t.hex == "F8") got.push_back(t);
+    return got.size() >= static_cast<std::size_t>(kCount);
+  })) << got.size()
+      << " of " << kCount << ", " << frames.Xruns() << " late cycles";
+  const double frame_us = 1e6 / 48000;
+  double worst = 0;
+  for (int i = 1; i < kCount; ++i) {
+    const double gap =
+        std::chrono::duration<double, std::micro>(got[static_cast<std::size_t>(i)].frame_at -
+                                                  got[static_cast<std::size_t>(i) - 1].frame_at)
+            .count();
+    worst = std::max(worst, std::abs(gap - kPeriodUs));
+  }
+  // A frame from rounding each end, and JACK's clock filter's own wander within a run.
+  EXPECT_LE(worst, frame_us + 2.0) << frames.Xruns() << " late cycles";
+  EXPECT_TRUE(port.Close());
 }
