@@ -126,13 +126,18 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
     if (StartsWith(rest, "XFa")) {
       // A NaN crossfader has no side: nothing changes.
       if (!std::isnan(single)) {
+        const int before = liveDeck;
         liveDeck = single > 0.5f ? 1 : 0;
+        if (liveDeck != before) out_.LiveDeckChanged();
         out_.DeckCaption(liveDeck == 1 ? "BeatR" : "BeatL");
       }
     } else if (rest.size() >= 9 && StartsWith(rest, "Deck") && (rest[4] == '0' || rest[4] == '1') &&
                rest[5] == '.' && rest[4] - '0' == liveDeck) {
       const std::string_view what = rest.substr(6, 3);
-      if (what == "Bea" && !gate_closed_) Beat();
+      if (what == "Bea") {
+        out_.DeckBeat();
+        if (!gate_closed_) Beat();
+      }
       if (what == "See")
         if (const auto position = SeekPosition(single)) Time(*position);
     }
@@ -140,7 +145,10 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
     // Raw bits compared as integers; the phase is kept even when the beat cannot be sent.
     const std::int32_t previous = lastPhase;
     lastPhase = integer;
-    if (integer < previous) Beat();
+    if (integer < previous) {
+      out_.DeckBeat();
+      Beat();
+    }
   }
 
   if (debug) Monitor(text, argument);
@@ -177,6 +185,10 @@ void Bridge::Time(std::int32_t position) {
   }
   out_.PositionCaption(caption_);
 
+  if (mtc_rate != 0) {
+    if (time_code_out) out_.StreamPosition(position);
+    return;
+  }
   std::uint8_t message[10];
   if (!TimeCode(position, message)) return;
   if (time_code_out) out_.LongMessage(message, 10);

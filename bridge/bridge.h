@@ -51,6 +51,12 @@ class Bridge {
     virtual TimeOfDay LocalTime() = 0;
     // One log line, UTF-8, without a line break (it never contains one).
     virtual void LogLine(std::string_view line) = 0;
+    // For the sync outputs: every beat of the live deck as it arrives (the beat gate does not
+    // apply: the clock needs each one), a change of live deck, and each position when the time
+    // code is standard MTC (then instead of the classic message).
+    virtual void DeckBeat() {}
+    virtual void LiveDeckChanged() {}
+    virtual void StreamPosition(std::int32_t position) { (void)position; }
   };
 
   static constexpr int kReplyDelayMs = 20;
@@ -70,6 +76,9 @@ class Bridge {
   bool debug = false;         // "Debug": the monitor runs and the position caption is long
   bool beats_out = true;      // beat messages leave
   bool time_code_out = true;  // time-code messages leave
+  // The time code's form: 0 the classic message, else standard MTC at that rate (24, 25, 2997,
+  // 30), whose stream the output builds from StreamPosition.
+  int mtc_rate = 0;
   // The filter box's text, one prefix a line, as Latin-1 bytes.
   void SetFilter(std::string_view lines);
   // The user's decimal separator for logged singles (UTF-8).

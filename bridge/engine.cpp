@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bridge/syncout.h"
 #include "midi/midiout.h"
 #include "net/udpsockutil.h"
 #include "platform/component.h"
@@ -64,6 +65,9 @@ enum class Engine::Op : std::uintptr_t {
   Time,
   Datagram,
   ChangeDevice,
+  MtcRate,
+  MidiClock,
+  OffsetMs,
   FlushDrops,
   Call,
 };
@@ -107,6 +111,27 @@ class Engine::Core : public Bridge::Output {
   void LongMessage(const std::uint8_t* bytes, std::uint16_t length) override;
   TimeOfDay LocalTime() override { return local_time_ ? local_time_() : LocalTimeOfDay(); }
   void LogLine(std::string_view line) override;
+  void DeckBeat() override;
+  void LiveDeckChanged() override;
+  void StreamPosition(std::int32_t position) override;
+
+  // Where the sync outputs send: the MIDI port, at the messages' times.
+  class SyncPort : public SyncOutputs::Port {
+   public:
+    explicit SyncPort(Core& core) : core_(core) {}
+    void Send(const std::uint8_t* bytes, std::uint16_t length, std::int64_t due_us) override {
+      core_.MidiOutput1->SendTimed(bytes, length, due_us);
+    }
+    std::int64_t LeadUs() override { return core_.MidiOutput1->LeadUs(); }
+    std::int64_t NowUs() override { return core_.NowUs(); }
+    void Tempo(double bpm) override {
+      core_.shown_.tempo_bpm = bpm;
+      core_.Publish();
+    }
+
+   private:
+    Core& core_;
+  };
 
   void Publish(bool news = true);
 
@@ -124,6 +149,8 @@ class Engine::Core : public Bridge::Output {
   TMidiOutput* MidiOutput1 = nullptr;
   TTimer* Timer1 = nullptr;
   TTimer* ReplyTimer = nullptr;  // one-shot: the discovery replies that are due
+  SyncPort sync_port_{*this};
+  std::unique_ptr<SyncOutputs> Sync;  // goes before the port it sends to
 
  public:
   void SetLocalTime(std::function<TimeOfDay()> clock) { local_time_ = std::move(clock); }
@@ -170,14 +197,16 @@ Engine::Core::Core(Engine& engine, Options& options)
                              },
                          });
   layout.Load();
+  Sync = std::make_unique<SyncOutputs>(sync_port_);
 
-  parts = {UdpSockUtil1, MidiOutput1, Timer1, &Rules};
+  parts = {UdpSockUtil1, MidiOutput1, Timer1, &Rules, Sync.get()};
   Publish(false);
 }
 
 Engine::Core::~Core() {
   // The endpoint first: no datagram is handled once teardown has begun.
   delete UdpSockUtil1;
+  Sync.reset();
 }
 
 // ---- The specified handlers
@@ -235,11 +264,29 @@ void Engine::Core::PositionCaption(std::string_view caption) {
 }
 
 void Engine::Core::ShortMessage(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
+  const std::uint8_t bytes[3] = {status, data1, data2};
+  const int data = ShortMessageDataBytes(status);
+  // A message the port would refuse is refused by the port, offset or not.
+  if (data >= 0 && Sync->Delay(bytes, static_cast<std::uint16_t>(1 + data))) return;
   MidiOutput1->SendShortMessage(status, data1, data2);
 }
 
 void Engine::Core::LongMessage(const std::uint8_t* bytes, std::uint16_t length) {
+  if (Sync->Delay(bytes, length)) return;
   MidiOutput1->SendLongMessage(bytes, length);
+}
+
+// The clock is an output of its own: whatever it meets must not keep the beat from its note.
+void Engine::Core::DeckBeat() {
+  Guarded([this] { Sync->Beat(); });
+}
+
+void Engine::Core::LiveDeckChanged() {
+  Sync->DeckChanged();
+}
+
+void Engine::Core::StreamPosition(std::int32_t position) {
+  Sync->Position(position);
 }
 
 void Engine::Core::LogLine(std::string_view line) {
@@ -319,6 +366,16 @@ void Engine::Core::Run(Op op, std::uintptr_t arg) {
       e_.Notify(kNotices);
       break;
     }
+    case Op::MtcRate:
+      Sync->SetMtcRate(static_cast<int>(static_cast<std::intptr_t>(arg)));
+      Rules.mtc_rate = Sync->MtcRate();
+      break;
+    case Op::MidiClock:
+      Sync->SetClock(arg != 0);
+      break;
+    case Op::OffsetMs:
+      Sync->SetOffsetMs(static_cast<int>(static_cast<std::intptr_t>(arg)));
+      break;
     case Op::FlushDrops:
       FlushDrops();
       break;
@@ -463,6 +520,15 @@ void Engine::Time(std::int32_t position) {
 void Engine::Datagram(std::string bytes, std::uint32_t sender) {
   Post(Op::Datagram,
        reinterpret_cast<std::uintptr_t>(new PostedDatagram{std::move(bytes), sender}));
+}
+void Engine::SetMtcRate(std::int32_t rate) {
+  Post(Op::MtcRate, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(rate)));
+}
+void Engine::SetMidiClock(bool on) {
+  Post(Op::MidiClock, on);
+}
+void Engine::SetOffsetMs(std::int32_t ms) {
+  Post(Op::OffsetMs, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(ms)));
 }
 void Engine::ChangeDevice(std::int32_t device) {
   Post(Op::ChangeDevice, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(device)));

@@ -30,6 +30,7 @@
 namespace qb {
 
 class EventLoop;
+class SyncOutputs;
 class TMidiOutput;
 class TTimer;
 class TUdpSockUtil;
@@ -44,6 +45,7 @@ struct Snapshot {
   char deck_caption[8] = {};  // "BeatL" or "BeatR" once a crossfader message came; empty before
   char position_caption[48] = {};       // the last position's caption; empty before the first
   std::uint64_t dropped_log_lines = 0;  // lines the window could not take, since start
+  double tempo_bpm = 0;                 // the beat clock's estimate, to 0.1; 0 while stopped
 };
 
 class Engine {
@@ -52,8 +54,9 @@ class Engine {
   struct Components {
     TUdpSockUtil* UdpSockUtil1 = nullptr;  // UDP port 10001: datagrams in, probe replies out
     TMidiOutput* MidiOutput1 = nullptr;    // the MIDI port beats and time codes leave by
-    TTimer* Timer1 = nullptr;  // 333 ms: hides the beat indicator, reopens the Traktor gate
-    Bridge* Rules = nullptr;   // owns liveDeck and lastPhase
+    TTimer* Timer1 = nullptr;     // 333 ms: hides the beat indicator, reopens the Traktor gate
+    Bridge* Rules = nullptr;      // owns liveDeck and lastPhase
+    SyncOutputs* Sync = nullptr;  // MTC stream, beat clock, offset
   };
 
   struct Options {
@@ -105,6 +108,10 @@ class Engine {
   // Closes the port, selects the device and opens it again. A DeviceChosen notice follows
   // once the device is selected; an error ends the change where it stands.
   void ChangeDevice(std::int32_t device);
+  // The sync outputs: 0 or an MTC rate (24, 25, 2997, 30); the beat clock; the offset in ms.
+  void SetMtcRate(std::int32_t rate);
+  void SetMidiClock(bool on);
+  void SetOffsetMs(std::int32_t ms);
 
   // The window's side; the user-interface thread.
   unsigned Pending() const { return pending_.load(std::memory_order_acquire); }
