@@ -13,9 +13,13 @@
 #include <QSpinBox>
 #include <algorithm>
 #include <cstdio>
+#include <type_traits>
 #include <vector>
 
 #include "app/registry.h"
+#include "app/syncdialog.h"
+#include "bridge/mtc.h"
+#include "bridge/syncout.h"
 #include "midi/midiout.h"
 #include "net/udpsockutil.h"
 #include "platform/application.h"
@@ -102,6 +106,7 @@ void TForm1::FormCreate(qb::TObject*) {
   }
 
   ReadSettings();
+  ReadSyncSettings();
   placed_ = pos();
   engine_->Call([](qb::Engine::Components& c) { c.Rules->liveDeck = 0; });
 
@@ -164,6 +169,51 @@ void TForm1::ReadSettings() {
   KeepOnScreen();
 }
 
+// The sync outputs' settings came after the others: each is read by itself, a missing one is the
+// default, and a damaged or out-of-range one is the default with the store's message.
+void TForm1::ReadSyncSettings() {
+  TSyncDialog::Values v;
+  qb::TRegistry reg;
+  if (reg.OpenKey(kSettingsKey, false)) {
+    auto read = [&](const char* name, auto valid, auto& into) {
+      if (!reg.ValueExists(name)) return;
+      try {
+        const int32_t value = reg.ReadInteger(name);
+        if (!valid(value))
+          throw qb::ERegistryException(std::string("Ungültiger Datentyp für '") + name + "'");
+        into = static_cast<std::remove_reference_t<decltype(into)>>(value);
+      } catch (const std::exception& e) {
+        qb::ShowException(e);
+      }
+    };
+    read(
+        "MtcRate", [](int32_t r) { return r == 0 || qb::ValidMtcRate(r); }, v.mtc_rate);
+    read(
+        "MidiClock", [](int32_t c) { return c == 0 || c == 1; }, v.midi_clock);
+    read(
+        "OffsetMs",
+        [](int32_t ms) {
+          return ms >= qb::SyncOutputs::kMinOffsetMs && ms <= qb::SyncOutputs::kMaxOffsetMs;
+        },
+        v.offset_ms);
+    reg.CloseKey();
+  }
+  SyncDialog->SetValues(v);
+  ApplySync(v);
+}
+
+void TForm1::ApplySync(const TSyncDialog::Values& v) {
+  engine_->SetMtcRate(v.mtc_rate);
+  engine_->SetMidiClock(v.midi_clock);
+  engine_->SetOffsetMs(v.offset_ms);
+}
+
+void TForm1::SyncButtonClick(qb::TObject*) {
+  SyncDialog->show();
+  SyncDialog->raise();
+  SyncDialog->activateWindow();
+}
+
 void TForm1::KeepOnScreen() {
   const QList<QScreen*> screens = QGuiApplication::screens();
   if (screens.isEmpty()) return;
@@ -206,6 +256,10 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
     reg.WriteInteger("xpos", at.y());
     reg.WriteInteger("ypos", at.x());
     reg.WriteInteger("channel", ChannelValue());
+    const TSyncDialog::Values sync = SyncDialog->Current();
+    reg.WriteInteger("MtcRate", sync.mtc_rate);
+    reg.WriteInteger("MidiClock", sync.midi_clock ? 1 : 0);
+    reg.WriteInteger("OffsetMs", sync.offset_ms);
   } catch (const qb::ERegistryException& e) {
     // A store that cannot be written must not keep the window from closing.
     qb::ShowException(e);

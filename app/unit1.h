@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/syncdialog.h"
 #include "bridge/engine.h"
 #include "platform/component.h"
 #include "platform/timer.h"
@@ -51,6 +52,9 @@ class TForm1 : public QWidget, public qb::TComponent {
   QPlainTextEdit* Memo2 = nullptr;  // the filter: address prefixes (3+ characters) not logged
   QPushButton* Button2 = nullptr;   // "Time": sends the time code of position 66 by hand
   QPushButton* Button1 = nullptr;   // "Beat": sends a beat by hand
+  // Beyond the stored layout, beside "Debug" where nothing was: opens the sync outputs' dialog.
+  QPushButton* SyncButton = nullptr;
+  TSyncDialog* SyncDialog = nullptr;
 
   // Components of the window's own thread. UdpSockUtil1, MidiOutput1, Timer1 and the rules
   // are the engine's (Engine().Call reaches them).
@@ -68,6 +72,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   void Button1Click(qb::TObject* Sender);
   void Button2Click(qb::TObject* Sender);
   void TextTrayIcon1DblClick(qb::TObject* Sender);
+  void SyncButtonClick(qb::TObject* Sender);
 
   // Output: commands to the engine.
   void sendBeat();
@@ -104,6 +109,8 @@ class TForm1 : public QWidget, public qb::TComponent {
   void LoadLayout();
   void SelectDevice(int index);
   void ReadSettings();
+  void ReadSyncSettings();
+  void ApplySync(const TSyncDialog::Values& v);
   void ReportReceiveBuffer();
   void KeepOnScreen();
   void ApplyOuterSize();

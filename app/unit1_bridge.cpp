@@ -143,6 +143,7 @@ void TForm1::UpdateCaptions() {
   if (s.deck_caption[0]) SetCaption(Label1, QString::fromUtf8(s.deck_caption));
   Label1->setVisible(s.beat_lit);
   if (s.position_caption[0]) SetCaption(Label3, QString::fromUtf8(s.position_caption));
+  SyncDialog->ShowTempo(s.tempo_bpm);
 }
 
 bool TForm1::Shown() const {

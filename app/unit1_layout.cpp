@@ -183,6 +183,18 @@ void TForm1::LoadLayout() {
             connect(Button1, &QPushButton::clicked, this, guarded(&TForm1::Button1Click));
             connect(Button2, &QPushButton::clicked, this, guarded(&TForm1::Button2Click));
           },
+          [this, guarded =
+                     [this](void (TForm1::*handler)(qb::TObject*)) {
+                       return [this, handler] { qb::Guarded([&] { (this->*handler)(this); }); };
+                     }] {
+            SyncButton = new QPushButton(QStringLiteral("Sync"), this);
+            SyncButton->setObjectName(QStringLiteral("SyncButton"));
+            SyncButton->setGeometry(96, 62, 57, 21);
+            setTabOrder(SpinEdit1, SyncButton);
+            connect(SyncButton, &QPushButton::clicked, this, guarded(&TForm1::SyncButtonClick));
+            SyncDialog = new TSyncDialog(
+                this, [this](const TSyncDialog::Values& v) { qb::Guarded([&] { ApplySync(v); }); });
+          },
       });
   layout.Add(this, std::move(form));
 
