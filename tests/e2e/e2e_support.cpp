@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -206,6 +207,29 @@ std::optional<unsigned long> TrayIcon() {
 void DoubleClick(unsigned long icon) {
   X("xdotool", {"mousemove", "--window", std::to_string(icon), "12", "12"});
   X("xdotool", {"click", "--repeat", "2", "--delay", "80", "1"});
+}
+
+std::string FloatMessage(const std::string& address, float value) {
+  std::string s = address;
+  s.push_back('\0');
+  while (s.size() % 4) s.push_back('\0');
+  s += std::string(",f\0\0", 4);
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(bits >> (24 - 8 * i)));
+  return s;
+}
+
+DatagramSender::DatagramSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+DatagramSender::~DatagramSender() {
+  ::close(fd_);
+}
+void DatagramSender::Send(const std::string& datagram, int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
 }
 
 bool IsActive(unsigned long window) {

@@ -119,6 +119,21 @@ class MidiSink {
   int Xruns();
 };
 
+// One OSC message with a single float argument, as the DJ programs send it.
+std::string FloatMessage(const std::string& address, float value);
+// A UDP socket of the test's that sends datagrams to the bridge on 127.0.0.1.
+class DatagramSender {
+ public:
+  DatagramSender();
+  ~DatagramSender();
+  DatagramSender(const DatagramSender&) = delete;
+  DatagramSender& operator=(const DatagramSender&) = delete;
+  void Send(const std::string& datagram, int port = 10001);
+
+ private:
+  int fd_;
+};
+
 // Sends one OSC message with liblo's oscsend: types like "f", args as text.
 void OscSend(const std::string& host, int port, const std::string& path, const std::string& types,
              const std::vector<std::string>& args);

@@ -27,24 +27,11 @@ namespace {
 
 const std::string kTitle = "brindle's quillbox";
 
-std::string FloatMessage(const std::string& address, float value) {
-  std::string s = address;
-  s.push_back('\0');
-  while (s.size() % 4) s.push_back('\0');
-  s += std::string(",f\0\0", 4);
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, 4);
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(bits >> (24 - 8 * i)));
-  return s;
-}
-
 // Traktor's left deck as it plays: a seek every 20 ms, a beat every 400 ms.
 class Deck {
  public:
-  Deck() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
   ~Deck() {
     if (thread_.joinable()) thread_.join();
-    close(fd_);
   }
   void Play(std::chrono::milliseconds length) {
     thread_ = std::thread([this, length] {
@@ -64,14 +51,8 @@ class Deck {
   std::vector<Clock::time_point> beats;  // when each beat left; read after Wait
 
  private:
-  void Send(const std::string& d) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(10001);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  int fd_;
+  void Send(const std::string& d) { out_.Send(d); }
+  DatagramSender out_;
   std::thread thread_;
 };
 
