@@ -43,7 +43,15 @@ TEST_F(BridgeE2E, FirstRunShowsCompactWindowAtStoredPositionAndListens) {
   bridge.Start();
   unsigned long w = WaitForWindow();
   ASSERT_NE(w, 0u);
-  Rect outer = OuterRect(w);
+  // The frame's size is known once the window manager has framed the window, and the window's
+  // own size follows it then: the window is measured once it has settled.
+  Rect outer;
+  WaitFor(
+      [&] {
+        outer = OuterRect(w);
+        return outer.w == 165 && outer.h == 120;
+      },
+      5s);
   Screenshot("main-window", w);
   EXPECT_EQ(outer.x, 262);
   EXPECT_EQ(outer.y, 172);

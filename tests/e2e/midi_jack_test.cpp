@@ -240,39 +240,54 @@ TEST_F(MidiJack, TimedMessagesLeaveAtTheFramesOfTheirTimes) {
   // A period of 1,999 us lands on every phase of the 20.8 us frame and 5.3 ms cycle.
   constexpr int kCount = 300;
   constexpr std::int64_t kPeriodUs = 1999;
+  const double frame_us = 1e6 / 48000;
   auto now_us = [] {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
   };
-  const std::int64_t first = now_us() + 50000;
   const std::uint8_t clock = 0xF8;
-  for (int i = 0; i < kCount; ++i) {
-    const std::int64_t due = first + i * kPeriodUs;
-    // Handed over anywhere within the lead, as a loop that wakes late would.
-    const std::int64_t hand_over = due - lead + (i * 7919) % (lead / 2);
-    std::this_thread::sleep_until(
-        std::chrono::steady_clock::time_point(std::chrono::microseconds(hand_over)));
-    port.SendTimed(&clock, 1, due);
+  // A run where the server ran a cycle late, or this thread woke too late to hand a message over
+  // before its cycle, measures the machine, not the placing: such a run is done again.
+  int measured = 0;
+  std::size_t seen = 0;
+  for (int attempt = 0; attempt < 8 && measured == 0; ++attempt) {
+    SCOPED_TRACE(attempt);
+    const int xruns = frames.Xruns();
+    bool late = false;
+    const std::int64_t first = now_us() + 50000;
+    for (int i = 0; i < kCount; ++i) {
+      const std::int64_t due = first + i * kPeriodUs;
+      // Handed over anywhere within the lead, as a loop that wakes late would.
+      const std::int64_t hand_over = due - lead + (i * 7919) % (lead / 2);
+      std::this_thread::sleep_until(
+          std::chrono::steady_clock::time_point(std::chrono::microseconds(hand_over)));
+      if (now_us() > due - lead / 2 + 1000) late = true;  // its cycle may have begun
+      port.SendTimed(&clock, 1, due);
+    }
+    std::vector<e2e::MidiSink::Timed> got;
+    ASSERT_TRUE(e2e::WaitFor([&] {
+      got.clear();
+      std::size_t n = 0;
+      for (const auto& t : frames.TimedMessages())
+        if (t.hex == "F8" && n++ >= seen) got.push_back(t);
+      return got.size() >= static_cast<std::size_t>(kCount);
+    })) << got.size()
+        << " of " << kCount << ", " << frames.Xruns() << " late cycles";
+    seen += got.size();
+    if (late || frames.Xruns() != xruns) continue;
+    ++measured;
+    double worst = 0;
+    for (int i = 1; i < kCount; ++i) {
+      const double gap =
+          std::chrono::duration<double, std::micro>(got[static_cast<std::size_t>(i)].frame_at -
+                                                    got[static_cast<std::size_t>(i) - 1].frame_at)
+              .count();
+      worst = std::max(worst, std::abs(gap - kPeriodUs));
+    }
+    // A frame from rounding each end, and JACK's clock filter's own wander within a run.
+    EXPECT_LE(worst, frame_us + 2.0);
   }
-  std::vector<e2e::MidiSink::Timed> got;
-  ASSERT_TRUE(e2e::WaitFor([&] {
-    got.clear();
-    for (const auto& t : frames.TimedMessages())
-      if (t.hex == "F8") got.push_back(t);
-    return got.size() >= static_cast<std::size_t>(kCount);
-  })) << got.size()
-      << " of " << kCount << ", " << frames.Xruns() << " late cycles";
-  const double frame_us = 1e6 / 48000;
-  double worst = 0;
-  for (int i = 1; i < kCount; ++i) {
-    const double gap =
-        std::chrono::duration<double, std::micro>(got[static_cast<std::size_t>(i)].frame_at -
-                                                  got[static_cast<std::size_t>(i) - 1].frame_at)
-            .count();
-    worst = std::max(worst, std::abs(gap - kPeriodUs));
-  }
-  // A frame from rounding each end, and JACK's clock filter's own wander within a run.
-  EXPECT_LE(worst, frame_us + 2.0) << frames.Xruns() << " late cycles";
+  EXPECT_EQ(measured, 1) << "every run met a late cycle or a late wake-up";
   EXPECT_TRUE(port.Close());
 }
