@@ -266,14 +266,21 @@ TEST_F(MidiJack, TimedMessagesLeaveAtTheFramesOfTheirTimes) {
       port.SendTimed(&clock, 1, due);
     }
     std::vector<e2e::MidiSink::Timed> got;
-    ASSERT_TRUE(e2e::WaitFor([&] {
-      got.clear();
-      std::size_t n = 0;
-      for (const auto& t : frames.TimedMessages())
-        if (t.hex == "F8" && n++ >= seen) got.push_back(t);
-      return got.size() >= static_cast<std::size_t>(kCount);
-    })) << got.size()
-        << " of " << kCount << ", " << frames.Xruns() << " late cycles";
+    const bool all = e2e::WaitFor(
+        [&] {
+          got.clear();
+          std::size_t n = 0;
+          for (const auto& t : frames.TimedMessages())
+            if (t.hex == "F8" && n++ >= seen) got.push_back(t);
+          return got.size() >= static_cast<std::size_t>(kCount);
+        },
+        5s);
+    // A cycle the server ran late may lose what it carried; without one, nothing is lost.
+    if (!all && frames.Xruns() != xruns) {
+      seen += got.size();
+      continue;
+    }
+    ASSERT_TRUE(all) << got.size() << " of " << kCount << ", no late cycles";
     seen += got.size();
     if (late || frames.Xruns() != xruns) continue;
     ++measured;
