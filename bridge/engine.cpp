@@ -335,6 +335,7 @@ void Engine::Core::Run(Op op, std::uintptr_t arg) {
       break;
     case Op::TimeCodeOut:
       Rules.time_code_out = arg != 0;
+      Sync->SetTimeCodeOut(arg != 0);
       break;
     case Op::Channel:
       channel_ = static_cast<std::int32_t>(arg);
