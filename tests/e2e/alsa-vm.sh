@@ -52,7 +52,7 @@ for m in virtio_pci 9pnet_virtio 9p snd-seq snd-hrtimer; do add "$m"; done
   echo 'mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /host'
   echo 'for d in dev proc sys; do mount --bind /$d /host/$d; done'
   # Writable room under /run only: the program may live under /tmp, which stays as it is.
-  echo 'mount -t tmpfs run /host/run'
+  echo 'mount -t tmpfs -o mode=0700 run /host/run'
   printf 'chroot /host /usr/bin/env -i PATH=/usr/bin:/bin HOME=/run TMPDIR=/run'
   printf ' XDG_RUNTIME_DIR=/run QT_QPA_PLATFORM=offscreen'
   printf ' %q' "$program" "$@"
