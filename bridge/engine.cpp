@@ -358,6 +358,7 @@ void Engine::Core::Run(Op op, std::uintptr_t arg) {
       break;
     case Op::TimeCodeOut:
       Rules.time_code_out = arg != 0;
+      Sync->SetTimeCodeOut(arg != 0);
       break;
     case Op::Channel:
       channel_ = static_cast<std::int32_t>(arg);
@@ -581,7 +582,9 @@ std::int32_t Engine::TakeLinkPeers() {
 }
 
 std::string Engine::DroppedLine(std::uint64_t count) {
-  return "(" + std::to_string(count) + (count == 1 ? " line" : " lines") +
+  // '(' as a char: gcc 12 at -O3 warns falsely (-Wrestrict) on a string literal put in front
+  // of a temporary string.
+  return '(' + std::to_string(count) + (count == 1 ? " line" : " lines") +
          " dropped: the window could not keep up)";
 }
 

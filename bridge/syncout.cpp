@@ -36,10 +36,21 @@ void SyncOutputs::SetMtcRate(int rate) {
   if (rate != 0 && !ValidMtcRate(rate)) return;
   if (rate == rate_) return;
   rate_ = rate;
+  // Quarter frames of the old rate must not run on into the new one's stream.
+  Forget(Kind::kTimeCode);
   if (rate == 0)
     mtc_.reset();
   else
     mtc_.emplace(rate);
+}
+
+void SyncOutputs::SetTimeCodeOut(bool on) {
+  if (on || !mtc_) return;
+  // Not even the stop frame: the user asked for no more time code, and a new stream starts with
+  // a full frame of its own once the box is on again.
+  mtc_.emplace(rate_);
+  Forget(Kind::kTimeCode);
+  Pump();
 }
 
 void SyncOutputs::SetClock(bool on) {
@@ -51,7 +62,7 @@ void SyncOutputs::SetClock(bool on) {
   // A reader left running would go on at the last tempo: tell it the clock stopped.
   const bool running = clock_->Running();
   clock_.reset();
-  if (running) Queue(port_.NowUs() + offset_us_, &kClockStop, 1);
+  if (running) Queue(port_.NowUs() + offset_us_, &kClockStop, 1, Kind::kClock);
   ShowTempo();
   Pump();
 }
@@ -80,22 +91,23 @@ void SyncOutputs::Position(std::int32_t tenths) {
 
 bool SyncOutputs::Delay(const std::uint8_t* bytes, std::uint16_t length) {
   if (offset_us_ <= 0 || length > sizeof(Item::bytes)) return false;
-  Queue(port_.NowUs() + offset_us_, bytes, length);
+  Queue(port_.NowUs() + offset_us_, bytes, length, Kind::kClassic);
   Pump();
   return true;
 }
 
 void SyncOutputs::StreamSink::Send(std::int64_t due_us, const std::uint8_t* bytes, int length) {
-  s_.Queue(due_us + s_.offset_us_, bytes, static_cast<std::size_t>(length));
+  s_.Queue(due_us + s_.offset_us_, bytes, static_cast<std::size_t>(length), Kind::kTimeCode);
 }
 
 void SyncOutputs::StreamSink::Send(std::int64_t due_us, std::uint8_t status) {
-  s_.Queue(due_us + s_.offset_us_, &status, 1);
+  s_.Queue(due_us + s_.offset_us_, &status, 1, Kind::kClock);
 }
 
 // Kept in the order of due times; what comes is nearly always the latest, so the insertion
 // rarely moves anything.
-void SyncOutputs::Queue(std::int64_t due_us, const std::uint8_t* bytes, std::size_t length) {
+void SyncOutputs::Queue(std::int64_t due_us, const std::uint8_t* bytes, std::size_t length,
+                        Kind kind) {
   if (length == 0 || length > sizeof(Item::bytes)) return;
   if (count_ == kQueued) {
     ++dropped_;
@@ -108,9 +120,20 @@ void SyncOutputs::Queue(std::int64_t due_us, const std::uint8_t* bytes, std::siz
   }
   Item& item = queue_[(head_ + at) % kQueued];
   item.due_us = due_us;
+  item.kind = kind;
   item.length = static_cast<std::uint8_t>(length);
   std::memcpy(item.bytes, bytes, length);
   ++count_;
+}
+
+void SyncOutputs::Forget(Kind kind) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count_; ++i) {
+    const Item& item = queue_[(head_ + i) % kQueued];
+    if (item.kind != kind) queue_[(head_ + kept++) % kQueued] = item;
+  }
+  count_ = kept;
+  if (count_ == 0) head_ = 0;
 }
 
 void SyncOutputs::Ready(std::uint32_t) {

@@ -44,6 +44,8 @@ class SyncOutputs : public EventLoop::Watcher {
   // 0 the classic time code (no stream), else a valid MTC rate.
   void SetMtcRate(int rate);
   int MtcRate() const { return rate_; }
+  // The time-code box: off silences the stream at once, with what it already queued.
+  void SetTimeCodeOut(bool on);
   void SetClock(bool on);
   bool Clock() const { return clock_.has_value(); }
   void SetOffsetMs(int ms);
@@ -66,8 +68,10 @@ class SyncOutputs : public EventLoop::Watcher {
   void Pump();
 
  private:
+  enum class Kind : std::uint8_t { kClassic, kTimeCode, kClock };
   struct Item {
     std::int64_t due_us;
+    Kind kind;
     std::uint8_t length;
     std::uint8_t bytes[10];
   };
@@ -82,7 +86,8 @@ class SyncOutputs : public EventLoop::Watcher {
   };
 
   void Ready(std::uint32_t events) override;
-  void Queue(std::int64_t due_us, const std::uint8_t* bytes, std::size_t length);
+  void Queue(std::int64_t due_us, const std::uint8_t* bytes, std::size_t length, Kind kind);
+  void Forget(Kind kind);
   void Arm(std::int64_t at_us);
   void ShowTempo();
 

@@ -1,14 +1,19 @@
-// The ALSA sequencer through RtMidi: our own virtual port "quillbox" first, then the writable
-// ports of the sequencer. A watch of our own follows the sequencer's announcements: a port that
-// exits (an interface unplugged) makes the devices sending to it gone, and a port that starts
-// lets the service look for gone devices again. RtMidi's errors and warnings are caught here
-// and turned into result codes; nothing of RtMidi or libasound leaves this file.
+// The ALSA sequencer: our own virtual port "quillbox" first, then the writable ports of the
+// sequencer, listed through RtMidi under the names it gives them. What is sent goes out through a
+// sequencer client of each device's own, with a queue of its own, so that a message handed over
+// ahead of its time is delivered by the sequencer at that time (RtMidi sends every event at once
+// and keeps its client to itself). A watch of our own follows the sequencer's announcements: a
+// port that exits (an interface unplugged) makes the devices sending to it gone, and a port that
+// starts lets the service look for gone devices again. RtMidi's errors and warnings are caught
+// here and turned into result codes; nothing of RtMidi or libasound leaves this file.
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <RtMidi.h>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -20,6 +25,15 @@ namespace qb::detail {
 namespace {
 
 constexpr const char* kClientName = "quillbox";
+// How far ahead of their time messages are handed to the sequencer's queue: more than the
+// engine's wake-ups are late on a loaded machine, so that the sequencer, not the wake-up, sets
+// the time.
+constexpr std::int64_t kLeadUs = 10'000;
+
+std::int64_t SteadyNowUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // Collects what RtMidi reports instead of letting it print or throw.
 struct ErrorSink {
@@ -164,18 +178,127 @@ struct Presence {
   std::atomic<bool> alive{true};
 };
 
-class RtMidiDevice : public OutputDevice {
+// A sequencer client of one device's own: the port it sends from, and a queue that delivers
+// events at their time. Opened without blocking, so a full sequencer fails a send instead of
+// holding up the engine.
+class SeqOutput {
  public:
-  RtMidiDevice(std::unique_ptr<Output> output, std::shared_ptr<Presence> presence)
+  SeqOutput() = default;
+  ~SeqOutput() {
+    if (coder_) snd_midi_event_free(coder_);
+    if (seq_) snd_seq_close(seq_);  // frees the queue with what it still holds
+  }
+  SeqOutput(const SeqOutput&) = delete;
+  SeqOutput& operator=(const SeqOutput&) = delete;
+
+  // To the destination, or as our own port that others subscribe to when client is -1.
+  MMRESULT Open(int client, int port) {
+    if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
+      seq_ = nullptr;
+      return MIDIERR_NODEVICE;
+    }
+    snd_seq_set_client_name(seq_, kClientName);
+    const unsigned caps =
+        client < 0 ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ : SND_SEQ_PORT_CAP_READ;
+    port_ =
+        snd_seq_create_simple_port(seq_, client < 0 ? kVirtualPortName : kClientName, caps,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (port_ < 0) return MMSYSERR_ERROR;
+    if (client >= 0 && snd_seq_connect_to(seq_, port_, client, port) < 0) return MIDIERR_NODEVICE;
+    if (snd_midi_event_new(256, &coder_) < 0) {
+      coder_ = nullptr;
+      return MMSYSERR_NOMEM;
+    }
+    snd_midi_event_no_status(coder_, 1);  // every message whole, as it was given
+    StartQueue();
+    return MMSYSERR_NOERROR;
+  }
+
+  // At once, or after delay_us on the queue.
+  MMRESULT Send(const std::uint8_t* bytes, std::size_t length, std::int64_t delay_us) {
+    if (length == 0) return MMSYSERR_INVALPARAM;
+    std::lock_guard lock(mutex_);  // the engine and the long-message worker both send
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    if (bytes[0] == 0xF0) {
+      snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(length), const_cast<std::uint8_t*>(bytes));
+    } else {
+      snd_midi_event_reset_encode(coder_);
+      if (snd_midi_event_encode(coder_, bytes, static_cast<long>(length), &ev) !=
+              static_cast<long>(length) ||
+          ev.type == SND_SEQ_EVENT_NONE)
+        return MMSYSERR_INVALPARAM;
+    }
+    snd_seq_ev_set_source(&ev, port_);
+    snd_seq_ev_set_subs(&ev);
+    if (delay_us > 0 && queue_ >= 0) {
+      snd_seq_real_time_t after;
+      after.tv_sec = static_cast<unsigned>(delay_us / 1'000'000);
+      after.tv_nsec = static_cast<unsigned>(delay_us % 1'000'000 * 1000);
+      snd_seq_ev_schedule_real(&ev, queue_, 1, &after);
+    } else {
+      snd_seq_ev_set_direct(&ev);
+    }
+    int r = snd_seq_event_output(seq_, &ev);
+    if (r >= 0 || r == -EAGAIN) r = snd_seq_drain_output(seq_);
+    // -EAGAIN: the sequencer's pool is full for now; what did not fit waits in our buffer.
+    if (r < 0 && r != -EAGAIN) return r == -ENOMEM ? MMSYSERR_NOMEM : MMSYSERR_ERROR;
+    return MMSYSERR_NOERROR;
+  }
+  bool Scheduled() const { return queue_ >= 0; }
+
+ private:
+  // On the high-resolution timer where the kernel has one; without a queue every send goes at
+  // once, as before there were timed messages.
+  void StartQueue() {
+    const int q = snd_seq_alloc_named_queue(seq_, kClientName);
+    if (q < 0) return;
+    snd_seq_queue_timer_t* timer;
+    snd_seq_queue_timer_alloca(&timer);
+    snd_timer_id_t* id;
+    snd_timer_id_alloca(&id);
+    if (snd_seq_get_queue_timer(seq_, q, timer) == 0) {
+      snd_timer_id_set_class(id, SND_TIMER_CLASS_GLOBAL);
+      snd_timer_id_set_sclass(id, SND_TIMER_SCLASS_NONE);
+      snd_timer_id_set_card(id, -1);
+      snd_timer_id_set_device(id, SND_TIMER_GLOBAL_HRTIMER);
+      snd_timer_id_set_subdevice(id, 0);
+      snd_seq_queue_timer_set_id(timer, id);
+      // The queue's time moves in steps of its timer's ticks (1 ms by default): a tenth of that.
+      snd_seq_queue_timer_set_resolution(timer, 100'000);
+      snd_seq_set_queue_timer(seq_, q, timer);  // else the queue keeps the system timer
+    }
+    if (snd_seq_start_queue(seq_, q, nullptr) < 0 || snd_seq_drain_output(seq_) < 0) {
+      snd_seq_free_queue(seq_, q);
+      return;
+    }
+    queue_ = q;
+  }
+
+  std::mutex mutex_;
+  snd_seq_t* seq_ = nullptr;
+  int port_ = -1;
+  int queue_ = -1;
+  snd_midi_event_t* coder_ = nullptr;
+};
+
+class SeqDevice : public OutputDevice {
+ public:
+  SeqDevice(std::unique_ptr<SeqOutput> output, std::shared_ptr<Presence> presence)
       : output_(std::move(output)), presence_(std::move(presence)) {}
   MMRESULT Send(const std::uint8_t* bytes, std::size_t length) override {
     if (!Alive()) return MIDIERR_NODEVICE;
-    return output_->Run([&] { output_->out->sendMessage(bytes, length); });
+    return output_->Send(bytes, length, 0);
   }
+  MMRESULT SendAt(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us) override {
+    if (!Alive()) return MIDIERR_NODEVICE;
+    return output_->Send(bytes, length, due_us - SteadyNowUs());
+  }
+  std::int64_t LeadUs() const override { return output_->Scheduled() ? kLeadUs : 0; }
   bool Alive() const override { return presence_->alive.load(); }
 
  private:
-  std::unique_ptr<Output> output_;
+  std::unique_ptr<SeqOutput> output_;
   std::shared_ptr<Presence> presence_;
 };
 
@@ -257,34 +380,32 @@ class AlsaProvider : public DeviceProvider {
 
   MMRESULT OpenVirtual(std::unique_ptr<OutputDevice>& device) {
     if (!SequencerPresent()) return MIDIERR_NODEVICE;
-    auto o = std::make_unique<Output>();
-    MMRESULT r = o->Create();
-    if (r) return r;
-    r = o->Run([&] { o->out->openVirtualPort(kVirtualPortName); });
-    if (r) return r;
-    device = std::make_unique<RtMidiDevice>(std::move(o), Track(-1, -1));
+    auto o = std::make_unique<SeqOutput>();
+    if (const MMRESULT r = o->Open(-1, -1)) return r;
+    device = std::make_unique<SeqDevice>(std::move(o), Track(-1, -1));
     return MMSYSERR_NOERROR;
   }
 
   MMRESULT OpenPort(const std::string& name, std::unique_ptr<OutputDevice>& device) {
     if (!SequencerPresent()) return MIDIERR_NODEVICE;
-    auto o = std::make_unique<Output>();
-    MMRESULT r = o->Create();
-    if (r) return r;
     // The ports may have moved since they were counted: open the one of this name or none.
-    unsigned count = 0, index = 0;
-    r = o->Run([&] {
-      count = o->out->getPortCount();
-      for (index = 0; index < count && o->out->getPortName(index) != name; ++index) {
-      }
-    });
-    if (r) return r;
-    if (index >= count) return MIDIERR_NODEVICE;
-    r = o->Run([&] { o->out->openPort(index, kClientName); });
-    if (r) return r;
+    bool listed = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (!lister_) return MIDIERR_NODEVICE;
+      unsigned count = 0;
+      const MMRESULT r = lister_->Run([&] {
+        count = lister_->out->getPortCount();
+        for (unsigned i = 0; i < count && !listed; ++i)
+          listed = lister_->out->getPortName(i) == name;
+      });
+      if (r) return r;
+    }
     int client = -1, port = -1;
-    AddressOf(name, client, port);
-    device = std::make_unique<RtMidiDevice>(std::move(o), Track(client, port));
+    if (!listed || !AddressOf(name, client, port)) return MIDIERR_NODEVICE;
+    auto o = std::make_unique<SeqOutput>();
+    if (const MMRESULT r = o->Open(client, port)) return r;
+    device = std::make_unique<SeqDevice>(std::move(o), Track(client, port));
     return MMSYSERR_NOERROR;
   }
 

@@ -79,7 +79,9 @@ DeviceNames MakeDeviceNames(const std::vector<std::string>& names) {
   for (std::size_t i = 0; i < out.short_.size(); ++i) {
     std::string candidate = out.short_[i];
     for (int n = 2; taken.count(candidate); ++n) {
-      const std::string suffix = "#" + std::to_string(n);
+      // A char, not "#": gcc 12 at -O3 warns falsely (-Wrestrict) on a string literal put in
+      // front of a temporary string.
+      const std::string suffix = '#' + std::to_string(n);
       candidate = Head(out.short_[i], kShortNameBytes - suffix.size()) + suffix;
     }
     out.short_[i] = candidate;

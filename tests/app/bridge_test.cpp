@@ -285,8 +285,8 @@ TEST_F(BridgeTest, LogKeepsTheNewestLines) {
   const std::vector<std::string> lines = LogLines();
   EXPECT_EQ(f().Memo1->LineCount(), static_cast<size_t>(kLines));
   ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
-  EXPECT_TRUE(lines.front().ends_with("\t" + std::to_string(value(5)))) << lines.front();
-  EXPECT_TRUE(lines.back().ends_with("\t" + std::to_string(value(kLines + 4)))) << lines.back();
+  EXPECT_TRUE(lines.front().ends_with('\t' + std::to_string(value(5)))) << lines.front();
+  EXPECT_TRUE(lines.back().ends_with('\t' + std::to_string(value(kLines + 4)))) << lines.back();
 }
 
 }  // namespace

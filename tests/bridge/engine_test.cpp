@@ -144,7 +144,7 @@ TEST_F(EngineTest, LogLinesTheWindowCannotTakeAreCountedAndMarkedWhereTheyWereLo
   ASSERT_EQ(lines.size(), kLines - dropped + 2);
   const std::size_t kept = kLines - dropped;
   for (std::size_t i = 0; i < kept; ++i)
-    ASSERT_TRUE(lines[i].ends_with("\t" + std::to_string(i))) << lines[i];
+    ASSERT_TRUE(lines[i].ends_with('\t' + std::to_string(i))) << lines[i];
   EXPECT_EQ(lines[kept], Engine::DroppedLine(dropped));
   EXPECT_TRUE(lines[kept + 1].ends_with("\t-1")) << lines[kept + 1];
   EXPECT_EQ(engine->TakeSnapshot().dropped_log_lines, dropped);

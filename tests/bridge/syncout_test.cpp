@@ -159,3 +159,50 @@ TEST(SyncOutputs, ClockTicksAreMovedByTheOffsetAndStopWhenSwitchedOff) {
     EXPECT_EQ(port.tempo.back(), 0.0);
   }
 }
+
+// A deck playing with 25 fps time code, then the user changes it mid-play: the box unticked says
+// nothing more (no quarter frame, no stop frame, not even those the offset holds back), and a new
+// rate starts with its own full frame, with none of the old stream's quarter frames after it.
+TEST(SyncOutputs, TimeCodeChangedMidPlayLeavesNothingOfTheOldStream) {
+  const struct Row {
+    int offset;
+    std::int64_t lead;
+    bool untick;  // else the rate changes to 30
+  } rows[] = {{0, 0, true}, {300, 12'000, true}, {0, 12'000, false}, {300, 0, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.offset << " " << row.lead << " " << row.untick);
+    RecordingPort port;
+    port.lead = row.lead;
+    SyncOutputs sync(port);
+    sync.SetOffsetMs(row.offset);
+    sync.SetMtcRate(25);
+    std::int32_t tenths = 600;
+    const auto play = [&](std::int64_t for_us, bool positions) {
+      std::int64_t next = port.now;
+      for (const std::int64_t end = port.now + for_us; port.now < end; port.now += 250) {
+        if (positions && port.now >= next) {
+          sync.Position(tenths++);
+          next += 100'000;
+        }
+        sync.Pump();
+      }
+    };
+    play(2'000'000, true);
+    ASSERT_GT(port.sent.size(), 100u);
+    const std::size_t before = port.sent.size();
+    if (row.untick) {
+      sync.SetTimeCodeOut(false);
+      play(1'000'000, false);  // the rules pass no positions while the box is off
+      EXPECT_EQ(port.sent.size(), before);
+      sync.SetTimeCodeOut(true);
+    } else {
+      sync.SetMtcRate(30);
+    }
+    play(1'000'000, true);
+    ASSERT_GT(port.sent.size(), before);
+    const std::vector<std::uint8_t>& first = port.sent[before].bytes;
+    ASSERT_EQ(first.size(), 10u);
+    EXPECT_EQ(first[2], 0x7F);  // an all-call full frame
+    EXPECT_EQ(first[5] & 0x60, row.untick ? 0x20 : 0x60);
+  }
+}

@@ -1,8 +1,12 @@
 // quillbox as menus, session managers and autostart entries start it: with arguments of their
 // own, and with --version and --help. Runs against the built binary (QB_BINARY) or against the
 // one inside the Debian package (QB_DEB), unpacked with dpkg-deb into a temporary folder.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -128,4 +132,46 @@ TEST(Launcher, OtherArgumentsAreIgnoredWithOneLineAndTheBridgeStartsAsAlways) {
         EXPECT_NE(lines[0].find(name), std::string::npos) << name << " not in " << lines[0];
     }
   }
+}
+
+// As a service runs it: no display, so nobody would see an error box. The error goes to standard
+// error (which the journal keeps) at once, as one line, and the bridge still ends cleanly.
+TEST(Launcher, WithoutADisplayAnErrorGoesToStandardErrorNotToABox) {
+  ASSERT_FALSE(Binary().empty());
+  // Port 10001 held by someone else: the bridge's bind fails.
+  const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(10001);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "port 10001 is in use";
+
+  QTemporaryDir config;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+  env.insert("XDG_CONFIG_HOME", config.path());
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(QString::fromStdString(Binary()), {});
+  ASSERT_TRUE(p.waitForStarted(20000));
+  std::string err;
+  const bool reported = WaitFor([&] {
+    p.waitForReadyRead(50);
+    err += p.readAllStandardError().toStdString();
+    return !LinesWith(err, "'Bind'").empty();
+  });
+  close(holder);
+  kill(static_cast<pid_t>(p.processId()), SIGTERM);
+  const bool ended = p.waitForFinished(20000);
+  err += p.readAllStandardError().toStdString();
+  if (!ended) p.kill(), p.waitForFinished(2000);
+  ASSERT_TRUE(reported) << "standard error:\n" << err;
+  const std::vector<std::string> lines = LinesWith(err, "'Bind'");
+  ASSERT_EQ(lines.size(), 1u) << err;
+  // The box's title and text on one line: the program's name, the cause and the call.
+  EXPECT_EQ(lines[0].rfind("quillbox: ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("Address already in use"), std::string::npos) << lines[0];
+  ASSERT_TRUE(ended) << err;
+  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(p.exitCode(), 0) << err;
 }

@@ -1,6 +1,6 @@
-// The sync outputs against real consumers from Debian on the shared JACK server: the bridge with
-// its beat clock on, a deck's beats arriving over OSC, and jack_mclk_dump (jack-midi-clock) as
-// the clock reader that prints the tempo it hears.
+// The sync outputs against real consumers from Debian on the shared JACK server, a deck's beats
+// and positions arriving over OSC: jack_mclk_dump (jack-midi-clock) as the clock reader that
+// prints the tempo it hears, and xjadeo as the video player that chases MIDI Time Code.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/e2e/jack_support.h"
 
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
@@ -107,6 +108,73 @@ std::size_t Off(const std::vector<ClockReader::Reading>& r, std::size_t from, do
   return off;
 }
 
+// xjadeo chasing the bridge's time code through JACK MIDI, on a video of its own (a plain grey
+// YUV4MPEG stream, which its decoder reads and seeks without a codec), remote-controlled through
+// its standard input.
+class Chaser {
+ public:
+  Chaser(const std::string& dir, int rate) {
+    const bool drop = rate == 2997;
+    video_ = dir + "/grey.y4m";
+    std::ofstream v(video_, std::ios::binary);
+    v << "YUV4MPEG2 W16 H16 " << (drop ? "F30000:1001" : "F" + std::to_string(rate) + ":1")
+      << " Ip A1:1 C420jpeg\n";
+    const std::string frame = "FRAME\n" + std::string(16 * 16 * 3 / 2, '\x80');
+    for (int i = 0; i < 120 * 30; ++i) v << frame;
+    v.close();
+    QStringList env = QProcess::systemEnvironment();
+    env << QString::fromStdString("JACK_DEFAULT_SERVER=" + JackServer())
+        << QString::fromStdString("DISPLAY=" + Display());
+    process_.setEnvironment(env);
+    process_.start("xjadeo", {"-R", "-d", "jack", "-m", "quillbox:quillbox", "-x", "4",
+                              QString::fromStdString(video_)});
+  }
+  ~Chaser() {
+    process_.write("quit\n");
+    if (!process_.waitForFinished(5000)) process_.kill();
+    process_.waitForFinished(5000);
+  }
+  // Once it has connected its MTC input to the bridge's port, which it does by itself.
+  bool Connected() {
+    return WaitFor([&] {
+      Read();
+      for (const auto& [port, peers] : JackGraph(JackServer()))
+        if (port == "quillbox:quillbox")
+          for (const std::string& peer : peers)
+            if (peer.rfind("xjadeo", 0) == 0) return true;
+      return false;
+    });
+  }
+  // The frame it shows now; -1 when it does not answer.
+  int Position() {
+    const std::size_t from = out_.size();
+    process_.write("get position\n");
+    static const std::regex answer(R"(@201 position=(-?[0-9]+))");
+    int shown = -1;
+    WaitFor(
+        [&] {
+          Read();
+          const std::string fresh = out_.substr(from);
+          std::smatch m;
+          if (!std::regex_search(fresh, m, answer)) return false;
+          shown = std::stoi(m[1]);
+          return true;
+        },
+        5s);
+    return shown;
+  }
+  std::string Output() { return Read(), out_; }
+
+ private:
+  void Read() {
+    process_.waitForReadyRead(5);
+    out_ += process_.readAllStandardOutput().toStdString();
+  }
+  std::string video_;
+  QProcess process_;
+  std::string out_;
+};
+
 class SyncE2E : public ::testing::Test {
  protected:
   QTemporaryDir config;
@@ -166,4 +234,55 @@ TEST_F(SyncE2E, AClockReaderFollowsATempoChange) {
   EXPECT_LE(Off(readings, from, 126.0, 0.5, false), window / 10);
   EXPECT_LE(Off(readings, from, 126.0, 0.1, true), window / 10);
   EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
+}
+
+// A deck playing from 60.0 s, stopped, jumped back to 30.0 s and played again, with the standard
+// time code at a rate the video shares. While the deck plays the chaser rolls with it; where the
+// positions stop, the stop's full frame puts it on the frame of the last position exactly.
+TEST_F(SyncE2E, AnMtcChaserFollowsThePlayingDeckToTheFrameAndAJumpBack) {
+  for (const int rate : {25, 2997}) {
+    SCOPED_TRACE(rate);
+    // A bridge of each row's own: one bridge is started once.
+    QTemporaryDir run;
+    Bridge own(run.path().toStdString());
+    QDir().mkpath(run.path() + "/quillbox");
+    std::ofstream(own.SettingsFile())
+        << "[Software]\nQuillbox\\Device=0\nQuillbox\\MtcRate=" << rate << "\n";
+    own.Start();
+    ASSERT_TRUE(WaitFor([] { return PortTaken(10001); })) << own.Output();
+    Chaser chaser(run.path().toStdString(), rate);
+    ASSERT_TRUE(chaser.Connected()) << chaser.Output();
+    const double fps = rate == 2997 ? 30000.0 / 1001.0 : rate;
+    DatagramSender deck;
+    // The frame a position in tenths shows at the rate, and the chaser's frame against the
+    // deck's time as it reads (its own screen updates and the quarter frames' two-frame span
+    // make it a few frames late or early, never more).
+    const auto frame_of = [&](double seconds) { return static_cast<int>(seconds * fps); };
+    for (const std::int32_t from : {600, 300}) {
+      SCOPED_TRACE(from);
+      int far_off = 0, readings = 0;
+      const Clock::time_point start = Clock::now();
+      std::int32_t tenths = from;
+      for (; tenths < from + 30; ++tenths) {
+        std::this_thread::sleep_until(start + (tenths - from) * 100ms);  // the deck's pace
+        deck.Send(FloatMessage("/Traktor.Deck0.Seek", static_cast<float>(tenths)));
+        if (tenths - from < 5) continue;  // the chaser locks on first
+        const int shown = chaser.Position();
+        const double deck_s =
+            from / 10.0 + std::chrono::duration<double>(Clock::now() - start).count();
+        ++readings;
+        if (std::abs(shown - frame_of(deck_s)) > 4) {
+          ++far_off;
+          std::cerr << "deck " << deck_s << " s, chaser at frame " << shown << "\n";
+        }
+      }
+      EXPECT_LE(far_off, readings / 10) << chaser.Output();
+      const int last = frame_of((tenths - 1) / 10.0);
+      EXPECT_TRUE(WaitFor([&] { return chaser.Position() == last; }, 5s))
+          << "stopped at " << chaser.Position() << ", the deck at " << last << "\n"
+          << chaser.Output();
+    }
+    EXPECT_EQ(own.Terminate(), 0) << own.Output();
+    ASSERT_TRUE(WaitFor([] { return !PortTaken(10001); }));
+  }
 }

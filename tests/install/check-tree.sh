@@ -15,6 +15,7 @@ fail() {
 # Exactly these files, nothing more.
 expected=(
   bin/quillbox
+  lib/systemd/user/quillbox.service
   "share/applications/$id.desktop"
   "share/metainfo/$id.metainfo.xml"
   share/man/man1/quillbox.1.gz
@@ -54,6 +55,12 @@ for k in Name GenericName Comment; do [ -n "$(key $k)" ] || fail "desktop entry:
 for word in OSC MIDI Traktor VirtualDJ timecode lighting DJ; do
   [[ ";$(key Keywords)" == *";$word;"* ]] || fail "desktop entry: keyword $word missing"
 done
+
+# The systemd user unit starts the program where it is installed; check-service.sh has systemd
+# verify it.
+unit=$top/lib/systemd/user/quillbox.service
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+[ "$exec_start" = "$prefix/bin/quillbox" ] || fail "quillbox.service: ExecStart is '$exec_start'"
 
 # The AppStream metadata: valid, and the same id, program and version.
 meta=$top/share/metainfo/$id.metainfo.xml

@@ -194,7 +194,7 @@ TEST(RegisteredMessage, OneNumberPerName) {
 TEST(MessageWindow, PostFromAHandlerIsHandledRightAfterItInTheSamePass) {
   std::vector<std::string> order;
   HWND b = AllocateHWnd([&](UINT m, WPARAM, LPARAM) {
-    order.push_back("b" + std::to_string(m - WM_USER));
+    order.push_back('b' + std::to_string(m - WM_USER));
     return LRESULT{0};
   });
   HWND a = AllocateHWnd([&](UINT, WPARAM, LPARAM) {
