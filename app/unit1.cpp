@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "app/logview.h"
 #include "app/registry.h"
 #include "app/syncdialog.h"
 #include "bridge/mtc.h"
@@ -37,6 +38,46 @@ constexpr const char* kSettingsKey = "\\Software\\Quillbox";
 // Qt reports there is made up.
 bool WindowPositionKnown() {
   return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+constexpr QSize kDebugSize(700, 800);
+constexpr QSize kCompactSize(165, 120);
+// The debug view gives up log lines to fit a small screen, down to this many pixels of log.
+constexpr int kMinLogHeight = 120;
+// How much of the title bar a screen must show for the user to grab it.
+constexpr int kGrip = 64;
+
+int64_t Distance(const QRect& a, const QRect& b) {
+  const int64_t dx =
+      std::max<int64_t>({0, int64_t{b.left()} - a.right(), int64_t{a.left()} - b.right()});
+  const int64_t dy =
+      std::max<int64_t>({0, int64_t{b.top()} - a.bottom(), int64_t{a.top()} - b.bottom()});
+  return dx * dx + dy * dy;
+}
+
+// The work area (the screen without panels) that shows most of r, else the nearest one; empty
+// without screens.
+QRect WorkAreaFor(const QRect& r) {
+  QRect best;
+  int64_t best_shown = 0;
+  for (QScreen* s : QGuiApplication::screens()) {
+    const QRect shown = s->availableGeometry() & r;
+    const int64_t area = shown.isValid() ? int64_t{shown.width()} * shown.height() : 0;
+    if (area > best_shown) best_shown = area, best = s->availableGeometry();
+  }
+  if (best_shown > 0) return best;
+  for (QScreen* s : QGuiApplication::screens())
+    if (best.isNull() || Distance(r, s->availableGeometry()) < Distance(r, best))
+      best = s->availableGeometry();
+  return best;
+}
+
+bool GrippableAcross(const QRect& bar, const QRect& area) {
+  const int across = std::min(bar.right(), area.right()) - std::max(bar.left(), area.left()) + 1;
+  return across >= std::min(bar.width(), kGrip);
+}
+bool GrippableDown(const QRect& bar, const QRect& area) {
+  return bar.top() >= area.top() && bar.bottom() <= area.bottom();
 }
 
 }  // namespace
@@ -76,7 +117,7 @@ void TForm1::Notification(qb::TComponent* component, qb::TOperation operation) {
 // ---- Window, settings and start-up
 
 void TForm1::FormCreate(qb::TObject*) {
-  SetOuterSize(165, 120);
+  SetOuterSize(kCompactSize.width(), kCompactSize.height());
 
   // Devices whose capabilities cannot be read are left out; each entry keeps the number of the
   // device it stands for, so entries and device numbers stay in step when one is skipped.
@@ -221,27 +262,51 @@ void TForm1::SyncButtonClick(qb::TObject*) {
 }
 
 void TForm1::KeepOnScreen() {
-  const QList<QScreen*> screens = QGuiApplication::screens();
-  if (screens.isEmpty()) return;
-  const QRect window(pos(), OuterSize());
-  for (QScreen* s : screens)
-    if (s->geometry().intersects(window)) return;
+  if (!WindowPositionKnown()) return;
+  const QPoint at = OnScreen(pos());
+  if (at != pos()) move(at);
+}
 
-  auto distance = [&](const QRect& r) {
-    const int64_t dx = std::max<int64_t>(
-        {0, int64_t{r.left()} - window.right(), int64_t{window.left()} - r.right()});
-    const int64_t dy = std::max<int64_t>(
-        {0, int64_t{r.top()} - window.bottom(), int64_t{window.top()} - r.bottom()});
-    return dx * dx + dy * dy;
+// A window whose title bar no screen shows could be neither seen nor moved back by the user:
+// it goes onto the screen that shows most of it, or the nearest, far enough to show it all where
+// it fits and at least its title bar where it does not.
+QPoint TForm1::OnScreen(QPoint at) const {
+  const QSize size = OuterSize();
+  // Before the window manager framed the window, its top edge stands for the title bar.
+  const int bar_height = std::max(1, geometry().top() - frameGeometry().top());
+  const QRect bar(at, QSize(size.width(), bar_height));
+  for (QScreen* s : QGuiApplication::screens())
+    if (GrippableAcross(bar, s->availableGeometry()) && GrippableDown(bar, s->availableGeometry()))
+      return at;
+  const QRect area = WorkAreaFor(QRect(at, size));
+  if (area.isNull()) return at;
+  // Each way is moved only where it was off.
+  auto into = [](int from, int lowest, int room) {
+    return std::clamp(from, lowest, std::max(lowest, lowest + room));
   };
-  QRect best = screens.front()->availableGeometry();
-  for (QScreen* s : screens)
-    if (distance(s->availableGeometry()) < distance(best)) best = s->availableGeometry();
-  const int left = std::clamp(window.left(), best.left(),
-                              std::max(best.left(), best.right() + 1 - window.width()));
-  const int top = std::clamp(window.top(), best.top(),
-                             std::max(best.top(), best.bottom() + 1 - window.height()));
-  move(left, top);
+  return {
+      GrippableAcross(bar, area) ? at.x() : into(at.x(), area.left(), area.width() - size.width()),
+      GrippableDown(bar, area) ? at.y() : into(at.y(), area.top(), area.height() - size.height())};
+}
+
+// The debug view keeps its size where the screen has room for it; on a smaller screen the log
+// gives up height, and the window moves up as far as it grew past the bottom.
+void TForm1::ShowDebugView() {
+  if (designed_.empty())
+    for (const QWidget* w : {static_cast<QWidget*>(Memo1), static_cast<QWidget*>(Label2),
+                             static_cast<QWidget*>(Memo2)})
+      designed_.push_back(w->geometry());
+  const QRect area = WorkAreaFor(QRect(pos(), OuterSize()));
+  const int fitting = area.isNull() ? kDebugSize.height() : area.height();
+  const int given_up =
+      std::clamp(kDebugSize.height() - fitting, 0, designed_[0].height() - kMinLogHeight);
+  Memo1->setGeometry(designed_[0].adjusted(0, 0, 0, -given_up));
+  Label2->setGeometry(designed_[1].translated(0, -given_up));
+  Memo2->setGeometry(designed_[2].translated(0, -given_up));
+  const int height = kDebugSize.height() - given_up;
+  SetOuterSize(kDebugSize.width(), height);
+  if (WindowPositionKnown() && !area.isNull() && y() + height > area.bottom() + 1)
+    move(x(), std::max(area.top(), area.bottom() + 1 - height));
 }
 
 void TForm1::FormClose(qb::TObject*, TCloseAction&) {
@@ -258,7 +323,7 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
     reg.WriteInteger("device", device);
     // Where the position is unknown, the one start-up gave the window is kept for the next
     // start on a desktop that places windows.
-    const QPoint at = WindowPositionKnown() ? pos() : placed_;
+    const QPoint at = WindowPositionKnown() ? OnScreen(pos()) : placed_;
     reg.WriteInteger("xpos", at.y());
     reg.WriteInteger("ypos", at.x());
     reg.WriteInteger("channel", ChannelValue());
@@ -278,9 +343,9 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
 void TForm1::CheckBox1Click(qb::TObject*) {
   engine_->SetDebug(CheckBox1->isChecked());
   if (CheckBox1->isChecked())
-    SetOuterSize(700, 800);
+    ShowDebugView();
   else
-    SetOuterSize(165, 120);
+    SetOuterSize(kCompactSize.width(), kCompactSize.height());
 }
 
 // The engine closes the port, selects the device and opens it; the choice is stored once the
@@ -338,9 +403,15 @@ void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   ApplyOuterSize();
   // The show event comes before the platform window is shown; where the toolkit draws the
-  // frame itself (Wayland), the frame exists only after that, and no move may follow.
+  // frame itself (Wayland), the frame exists only after that, and no move may follow. Back from
+  // the tray, the screen it was on may have gone meanwhile.
   QMetaObject::invokeMethod(
-      this, [this] { ApplyOuterSize(); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        ApplyOuterSize();
+        KeepOnScreen();
+      },
+      Qt::QueuedConnection);
   ShownChanged();
 }
 

@@ -5,11 +5,13 @@
 // come back to its one error box. It stores its settings between runs.
 #pragma once
 
+#include <QRect>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/syncdialog.h"
 #include "bridge/engine.h"
@@ -113,6 +115,8 @@ class TForm1 : public QWidget, public qb::TComponent {
   void ApplySync(const TSyncDialog::Values& v);
   void ReportReceiveBuffer();
   void KeepOnScreen();
+  QPoint OnScreen(QPoint at) const;  // at, or where the window's title bar is on a screen
+  void ShowDebugView();
   void ApplyOuterSize();
   void WireEngine();
   void EngineNews();  // the engine rang: what waits is taken now or at the next frame
@@ -127,8 +131,9 @@ class TForm1 : public QWidget, public qb::TComponent {
   qb::LRESULT ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam);
 
   QSize outer_size_;
-  QPoint placed_;            // where start-up put the window (stored or default position)
-  std::string log_pending_;  // UTF-8 lines, each ended by a line break
+  std::vector<QRect> designed_;  // the log, the filter's label and the filter as designed
+  QPoint placed_;                // where start-up put the window (stored or default position)
+  std::string log_pending_;      // UTF-8 lines, each ended by a line break
   qb::HWND view_window_ = qb::kNoWindow;  // the frame timer ticks here
   bool frame_armed_ = false;
   int32_t channel_posted_ = 0;  // the channel the engine was last told

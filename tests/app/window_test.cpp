@@ -338,11 +338,11 @@ TEST_F(WindowTest, PositionOutsideEveryScreenIsMovedOntoTheNearestScreen) {
   EXPECT_EQ(window.right(), screen.right());  // nearest: the right edge, at the top
   EXPECT_EQ(window.top(), screen.top());
 
-  // A position partly on a screen is left alone.
+  // A position partly on a screen, with the title bar on it, is left alone.
   form_.reset();
-  WriteSettings(Settings({{"Device", "0"}, {"xpos", "-20"}, {"ypos", "-30"}, {"channel", "1"}}));
+  WriteSettings(Settings({{"Device", "0"}, {"xpos", "20"}, {"ypos", "-30"}, {"channel", "1"}}));
   TForm1& g = Start();
-  EXPECT_EQ(g.pos(), QPoint(-30, -20));
+  EXPECT_EQ(g.pos(), QPoint(-30, 20));
 }
 
 TEST_F(WindowTest, CloseRefusedByThePortWritesNothingAndKeepsTheWindow) {

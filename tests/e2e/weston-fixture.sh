@@ -39,7 +39,7 @@ start)
   echo "$runtime" >"$state/runtime"
   rm -f "$state/weston.log"
   XDG_RUNTIME_DIR=$runtime setsid weston --backend=headless-backend.so --socket=$socket \
-    --idle-time=0 --log="$state/weston.log" --logger-scopes=log,proto \
+    --width=1280 --height=1024 --idle-time=0 --log="$state/weston.log" --logger-scopes=log,proto \
     >"$state/weston.out" 2>&1 </dev/null &
   echo $! >"$state/weston.pid"
   # weston opens its socket once the backend and the shell are up.

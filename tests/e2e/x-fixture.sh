@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Starts or stops a private X server (Xvfb) with the icewm window manager for end-to-end tests.
-#   x-fixture.sh start <state-dir> [tray|notray]  -> writes <state-dir>/display (":N") once icewm
-#                                                    manages it
+#   x-fixture.sh start <state-dir> [tray|notray] [WxH]  -> writes <state-dir>/display (":N") once
+#                                                          icewm manages it
 #   x-fixture.sh stop <state-dir>
 #   x-fixture.sh restart-wm <state-dir> [tray|notray]  -> icewm ends and starts again
 # "notray" switches icewm's notification area off with its own preference (a taskbar and no
-# tray, as on a desktop without one); the default is "tray".
+# tray, as on a desktop without one); the default is "tray". The screen is 1280x1024 unless WxH
+# names another.
 # Xvfb picks a free display number itself, so parallel runs never collide.
 set -euo pipefail
 cmd=$1
 state=$2
 mode=${3:-}
+size=${4:-1280x1024}
 deadline=30
 
 running() {  # running <pid>: a process that ended but is not reaped yet (a zombie) has ended
@@ -85,7 +87,7 @@ start)
   mkdir -p "$state"
   rm -f "$state/display"
   exec 3>"$state/displayfd"
-  setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -ac -noreset \
+  setsid Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -ac -noreset \
     >"$state/xvfb.log" 2>&1 </dev/null &
   echo $! >"$state/xvfb.pid"
   exec 3>&-
