@@ -108,6 +108,27 @@ TEST(SingleInstanceE2E, ABridgeKilledOutrightDoesNotKeepTheNextFromStarting) {
   }
 }
 
+// A bridge that holds the lock but is stopped (SIGSTOP: alive, so its lock is not stale) does not
+// answer: the second start says so and fails, rather than run a second bridge beside it.
+TEST(SingleInstanceE2E, ASecondStartBesideAHungBridgeFailsWithOneLine) {
+  QTemporaryDir config, second_config;
+  Bridge hung(config.path().toStdString());
+  StartAndSettle(hung, false);
+  ASSERT_FALSE(HasFatalFailure());
+  kill(hung.Pid(), SIGSTOP);
+  Bridge second(second_config.path().toStdString());
+  second.Start(false);
+  const bool ended = second.WaitExit(30s);
+  kill(hung.Pid(), SIGCONT);
+  ASSERT_TRUE(ended) << second.Output();
+  EXPECT_EQ(second.Terminate(), 1) << second.Output();
+  const auto lines = Lines(second.Output());
+  ASSERT_EQ(lines.size(), 1u) << second.Output();
+  EXPECT_NE(lines[0].find("does not answer"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(std::to_string(hung.Pid())), std::string::npos) << lines[0];
+  EXPECT_EQ(hung.Terminate(), 0) << hung.Output();
+}
+
 // Another user on the same machine (nobody, through setpriv) has a lock of its own: it is not
 // sent to this user's bridge but starts, and its bind fails with the usual message.
 TEST(SingleInstanceE2E, AnotherUsersStartMeetsThePortTakenNotThisUsersBridge) {
