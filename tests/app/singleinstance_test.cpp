@@ -54,7 +54,7 @@ class Holder {
   QThread thread_;
   QObject* context_;
   std::unique_ptr<SingleInstance> guard_;
-  SingleInstance::Claim claim_{};
+  std::atomic<SingleInstance::Claim> claim_{};
   std::atomic<int> raised_{0};
   QSemaphore hung_;
 };
