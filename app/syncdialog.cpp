@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QSpinBox>
 #include <array>
@@ -36,7 +37,18 @@ TSyncDialog::TSyncDialog(QWidget* parent, std::function<void(const Values&)> cha
 
   MidiClock = new QCheckBox(QStringLiteral("MIDI beat clock"), this);
   MidiClock->setObjectName(QStringLiteral("MidiClock"));
-  form->addRow(QString(), MidiClock);
+  // Link beside the clock: both carry the tempo.
+  Link = new QCheckBox(QStringLiteral("Ableton Link"), this);
+  Link->setObjectName(QStringLiteral("Link"));
+  Link->setToolTip(QStringLiteral("Announces itself by multicast on every network interface"));
+  auto* clocks = new QHBoxLayout;
+  clocks->addWidget(MidiClock);
+  clocks->addWidget(Link);
+  clocks->addStretch();
+  form->addRow(QString(), clocks);
+  LinkStartStop = new QCheckBox(QStringLiteral("Link start/stop follows the beats"), this);
+  LinkStartStop->setObjectName(QStringLiteral("LinkStartStop"));
+  form->addRow(QString(), LinkStartStop);
 
   Offset = new QSpinBox(this);
   Offset->setObjectName(QStringLiteral("Offset"));
@@ -48,9 +60,15 @@ TSyncDialog::TSyncDialog(QWidget* parent, std::function<void(const Values&)> cha
   Tempo->setObjectName(QStringLiteral("Tempo"));
   form->addRow(QStringLiteral("Tempo:"), Tempo);
   ShowTempo(0);
+  LinkPeers = new QLabel(this);
+  LinkPeers->setObjectName(QStringLiteral("LinkPeers"));
+  form->addRow(QStringLiteral("Link:"), LinkPeers);
+  ShowLinkPeers(-1);
 
   connect(TimeCode, &QComboBox::currentIndexChanged, this, [this] { Changed(); });
   connect(MidiClock, &QCheckBox::toggled, this, [this] { Changed(); });
+  connect(Link, &QCheckBox::toggled, this, [this] { Changed(); });
+  connect(LinkStartStop, &QCheckBox::toggled, this, [this] { Changed(); });
   connect(Offset, &QSpinBox::valueChanged, this, [this] { Changed(); });
 }
 
@@ -60,8 +78,24 @@ void TSyncDialog::SetValues(const Values& v) {
   TimeCode->setCurrentIndex(index >= 0 ? index : 0);
   MidiClock->setChecked(v.midi_clock);
   Offset->setValue(v.offset_ms);
+  Link->setChecked(v.link);
+  LinkStartStop->setChecked(v.link_start_stop);
   setting_ = false;
-  values_ = {TimeCode->currentData().toInt(), MidiClock->isChecked(), Offset->value()};
+  values_ = Read();
+}
+
+TSyncDialog::Values TSyncDialog::Read() const {
+  return {TimeCode->currentData().toInt(), MidiClock->isChecked(), Offset->value(),
+          Link->isChecked(), LinkStartStop->isChecked()};
+}
+
+QString TSyncDialog::LinkPeersText(int peers) {
+  if (peers < 0) return QStringLiteral("off");
+  return peers == 1 ? QStringLiteral("1 peer") : QString::number(peers) + QStringLiteral(" peers");
+}
+
+void TSyncDialog::ShowLinkPeers(int peers) {
+  LinkPeers->setText(LinkPeersText(peers));
 }
 
 void TSyncDialog::ShowTempo(double bpm) {
@@ -70,6 +104,6 @@ void TSyncDialog::ShowTempo(double bpm) {
 }
 
 void TSyncDialog::Changed() {
-  values_ = {TimeCode->currentData().toInt(), MidiClock->isChecked(), Offset->value()};
+  values_ = Read();
   if (!setting_ && changed_) changed_(values_);
 }

@@ -196,6 +196,10 @@ void TForm1::ReadSyncSettings() {
           return ms >= qb::SyncOutputs::kMinOffsetMs && ms <= qb::SyncOutputs::kMaxOffsetMs;
         },
         v.offset_ms);
+    read(
+        "Link", [](int32_t l) { return l == 0 || l == 1; }, v.link);
+    read(
+        "LinkStartStop", [](int32_t l) { return l == 0 || l == 1; }, v.link_start_stop);
     reg.CloseKey();
   }
   SyncDialog->SetValues(v);
@@ -206,6 +210,8 @@ void TForm1::ApplySync(const TSyncDialog::Values& v) {
   engine_->SetMtcRate(v.mtc_rate);
   engine_->SetMidiClock(v.midi_clock);
   engine_->SetOffsetMs(v.offset_ms);
+  engine_->SetLinkStartStop(v.link_start_stop);
+  engine_->SetLink(v.link);
 }
 
 void TForm1::SyncButtonClick(qb::TObject*) {
@@ -260,6 +266,8 @@ void TForm1::FormClose(qb::TObject*, TCloseAction&) {
     reg.WriteInteger("MtcRate", sync.mtc_rate);
     reg.WriteInteger("MidiClock", sync.midi_clock ? 1 : 0);
     reg.WriteInteger("OffsetMs", sync.offset_ms);
+    reg.WriteInteger("Link", sync.link ? 1 : 0);
+    reg.WriteInteger("LinkStartStop", sync.link_start_stop ? 1 : 0);
   } catch (const qb::ERegistryException& e) {
     // A store that cannot be written must not keep the window from closing.
     qb::ShowException(e);

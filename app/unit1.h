@@ -117,6 +117,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   void WireEngine();
   void EngineNews();  // the engine rang: what waits is taken now or at the next frame
   void HandleNotices();
+  void ShowLink();  // Link's peers, to the dialog and the tray's tooltip
   void StoreDevice(int32_t device);
   void ArmFrame(qb::UINT ms);
   void FlushLog();        // the lines logged since the last batch, to the log box

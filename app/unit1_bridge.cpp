@@ -17,6 +17,7 @@
 #include "app/logview.h"
 #include "app/unit1.h"
 #include "platform/errors.h"
+#include "tray/texttrayicon.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ void TForm1::WireEngine() {
 void TForm1::EngineNews() {
   const unsigned news = engine_->Pending();
   if (news & qb::Engine::kNotices) HandleNotices();
+  if (news & qb::Engine::kLink) ShowLink();
   // The log is kept even while the window is hidden.
   if (((news & qb::Engine::kCaptions) && Shown()) || (news & qb::Engine::kLog)) ArmFrame(kFrameMs);
 }
@@ -104,6 +106,16 @@ void TForm1::HandleNotices() {
       },
       lost);
   qb::CountMoreErrors(lost);
+}
+
+// Link's peers change seldom and the tray shows them while the window is hidden: taken at once.
+void TForm1::ShowLink() {
+  const int32_t peers = engine_->TakeLinkPeers();
+  SyncDialog->ShowLinkPeers(peers);
+  std::string hint = "quillbox";
+  // The first line stays today's; the tray cuts the tip at 127 characters.
+  if (peers >= 0) hint += "\nLink: " + TSyncDialog::LinkPeersText(peers).toStdString();
+  TextTrayIcon1->SetHint(hint);
 }
 
 void TForm1::ArmFrame(qb::UINT ms) {

@@ -113,6 +113,11 @@ double BeatClock::Bpm() const {
   return running_ ? 60e6 / period_us_ : 0.0;
 }
 
+std::optional<BeatClock::Grid> BeatClock::Line() const {
+  if (!running_) return std::nullopt;
+  return Grid{taken_index_, LineAt(taken_index_), period_us_};
+}
+
 void BeatClock::Relock(std::int64_t index, std::int64_t time_us) {
   count_ = 1;
   head_ = 0;

@@ -31,6 +31,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace qb {
 
@@ -70,6 +71,14 @@ class BeatClock {
   // The estimated tempo; 0 while the clock is stopped.
   double Bpm() const;
   bool Running() const { return running_; }
+  // The grid the clock plays, while it runs: the last beat taken, numbered on the grid, at the
+  // line's time of it (the arrival's jitter smoothed), and the line's period.
+  struct Grid {
+    std::int64_t index;
+    double time_us;
+    double period_us;
+  };
+  std::optional<Grid> Line() const;
 
  private:
   struct Point {

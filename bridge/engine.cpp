@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bridge/linkout.h"
 #include "bridge/syncout.h"
 #include "midi/midiout.h"
 #include "net/udpsockutil.h"
@@ -68,6 +69,8 @@ enum class Engine::Op : std::uintptr_t {
   MtcRate,
   MidiClock,
   OffsetMs,
+  Link,
+  LinkStartStop,
   FlushDrops,
   Call,
 };
@@ -133,6 +136,20 @@ class Engine::Core : public Bridge::Output {
     Core& core_;
   };
 
+  class LinkPort : public LinkOutput::Port {
+   public:
+    explicit LinkPort(Core& core) : core_(core) {}
+    std::int64_t NowUs() override { return core_.NowUs(); }
+    void Peers(int peers) override {
+      core_.shown_.link_peers = peers;
+      core_.Publish();
+      core_.e_.Notify(kLink);
+    }
+
+   private:
+    Core& core_;
+  };
+
   void Publish(bool news = true);
 
   Engine& e_;
@@ -151,6 +168,8 @@ class Engine::Core : public Bridge::Output {
   TTimer* ReplyTimer = nullptr;  // one-shot: the discovery replies that are due
   SyncPort sync_port_{*this};
   std::unique_ptr<SyncOutputs> Sync;  // goes before the port it sends to
+  LinkPort link_port_{*this};
+  std::unique_ptr<LinkOutput> Link;
 
  public:
   void SetLocalTime(std::function<TimeOfDay()> clock) { local_time_ = std::move(clock); }
@@ -198,14 +217,16 @@ Engine::Core::Core(Engine& engine, Options& options)
                          });
   layout.Load();
   Sync = std::make_unique<SyncOutputs>(sync_port_);
+  Link = std::make_unique<LinkOutput>(link_port_);
 
-  parts = {UdpSockUtil1, MidiOutput1, Timer1, &Rules, Sync.get()};
+  parts = {UdpSockUtil1, MidiOutput1, Timer1, &Rules, Sync.get(), Link.get()};
   Publish(false);
 }
 
 Engine::Core::~Core() {
   // The endpoint first: no datagram is handled once teardown has begun.
   delete UdpSockUtil1;
+  Link.reset();  // a peer still leaving is waited for: the engine is ending anyway
   Sync.reset();
 }
 
@@ -279,10 +300,12 @@ void Engine::Core::LongMessage(const std::uint8_t* bytes, std::uint16_t length) 
 // The clock is an output of its own: whatever it meets must not keep the beat from its note.
 void Engine::Core::DeckBeat() {
   Guarded([this] { Sync->Beat(); });
+  Link->Beat();
 }
 
 void Engine::Core::LiveDeckChanged() {
   Sync->DeckChanged();
+  Link->DeckChanged();
 }
 
 void Engine::Core::StreamPosition(std::int32_t position) {
@@ -376,6 +399,13 @@ void Engine::Core::Run(Op op, std::uintptr_t arg) {
       break;
     case Op::OffsetMs:
       Sync->SetOffsetMs(static_cast<int>(static_cast<std::intptr_t>(arg)));
+      Link->SetOffsetMs(Sync->OffsetMs());
+      break;
+    case Op::Link:
+      Link->SetOn(arg != 0);
+      break;
+    case Op::LinkStartStop:
+      Link->SetStartStop(arg != 0);
       break;
     case Op::FlushDrops:
       FlushDrops();
@@ -531,6 +561,12 @@ void Engine::SetMidiClock(bool on) {
 void Engine::SetOffsetMs(std::int32_t ms) {
   Post(Op::OffsetMs, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(ms)));
 }
+void Engine::SetLink(bool on) {
+  Post(Op::Link, on);
+}
+void Engine::SetLinkStartStop(bool on) {
+  Post(Op::LinkStartStop, on);
+}
 void Engine::ChangeDevice(std::int32_t device) {
   Post(Op::ChangeDevice, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(device)));
 }
@@ -538,6 +574,11 @@ void Engine::ChangeDevice(std::int32_t device) {
 Snapshot Engine::TakeSnapshot() {
   pending_.fetch_and(~unsigned{kCaptions}, std::memory_order_acq_rel);
   return snapshot_.Read();
+}
+
+std::int32_t Engine::TakeLinkPeers() {
+  pending_.fetch_and(~unsigned{kLink}, std::memory_order_acq_rel);
+  return snapshot_.Read().link_peers;
 }
 
 std::string Engine::DroppedLine(std::uint64_t count) {

@@ -30,6 +30,7 @@
 namespace qb {
 
 class EventLoop;
+class LinkOutput;
 class SyncOutputs;
 class TMidiOutput;
 class TTimer;
@@ -46,6 +47,7 @@ struct Snapshot {
   char position_caption[48] = {};       // the last position's caption; empty before the first
   std::uint64_t dropped_log_lines = 0;  // lines the window could not take, since start
   double tempo_bpm = 0;                 // the beat clock's estimate, to 0.1; 0 while stopped
+  std::int32_t link_peers = -1;         // Link's peers besides quillbox; -1 while Link is off
 };
 
 class Engine {
@@ -57,6 +59,7 @@ class Engine {
     TTimer* Timer1 = nullptr;     // 333 ms: hides the beat indicator, reopens the Traktor gate
     Bridge* Rules = nullptr;      // owns liveDeck and lastPhase
     SyncOutputs* Sync = nullptr;  // MTC stream, beat clock, offset
+    LinkOutput* Link = nullptr;   // Ableton Link
   };
 
   struct Options {
@@ -68,7 +71,8 @@ class Engine {
   };
 
   // News that waits for the window (Pending).
-  enum News : unsigned { kCaptions = 1, kLog = 2, kNotices = 4 };
+  // kLink: Link's peers changed (also while the window is hidden: the tray shows them).
+  enum News : unsigned { kCaptions = 1, kLog = 2, kNotices = 4, kLink = 8 };
 
   // What the engine tells the window besides captions and log lines.
   struct Notice {
@@ -112,11 +116,16 @@ class Engine {
   void SetMtcRate(std::int32_t rate);
   void SetMidiClock(bool on);
   void SetOffsetMs(std::int32_t ms);
+  // Ableton Link on or off, and whether its start/stop follows the beats.
+  void SetLink(bool on);
+  void SetLinkStartStop(bool on);
 
   // The window's side; the user-interface thread.
   unsigned Pending() const { return pending_.load(std::memory_order_acquire); }
   // The captions as last published; clears kCaptions.
   Snapshot TakeSnapshot();
+  // Link's peers as last published (Snapshot::link_peers); clears kLink.
+  std::int32_t TakeLinkPeers();
   // Appends the log lines queued since the last call, each ended by '\n'; lines that found
   // the queue full show as one line saying how many. Clears kLog.
   void TakeLogLines(std::string& out);

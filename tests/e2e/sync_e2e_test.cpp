@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -35,6 +38,11 @@ class Deck {
   // Beats at each tempo in turn, for so many beats each.
   void Play(std::vector<std::pair<double, int>> tempos) {
     thread_ = std::thread([this, tempos] {
+      // The deck keeps its pace on a busy machine, as the DJ's own does: a sender that wakes
+      // late would jitter the beats beyond what the clock is meant to smooth. Where realtime
+      // scheduling is not allowed it runs as it is.
+      const sched_param fifo{.sched_priority = 40};
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo);
       Clock::time_point at = Clock::now();
       for (const auto& [bpm, beats] : tempos) {
         const auto period =
@@ -78,18 +86,20 @@ class ClockReader {
     out_ += process_.readAll().toStdString();
     return out_;
   }
-  // Each clock the reader took: the tempo of its own spacing ("cur") and the reader's filtered
-  // reading ("flt"), from the first clock on.
+  // Each clock the reader took: the tempo of its own spacing ("cur"), the reader's filtered
+  // reading ("flt") and the frame it came at, from the first clock on.
   struct Reading {
     double current, filtered;
+    long long frame;
   };
   std::vector<Reading> Readings() {
     std::vector<Reading> found;
-    static const std::regex line(R"(cur: *([0-9.]+)\[BPM\] flt: *([0-9.]+)\[BPM\])");
+    static const std::regex line(
+        R"(cur: *([0-9.]+)\[BPM\] flt: *([0-9.]+)\[BPM\][^@\n]*@ *([0-9]+))");
     const std::string text = Output();
     for (auto it = std::sregex_iterator(text.begin(), text.end(), line);
          it != std::sregex_iterator(); ++it)
-      found.push_back({std::stod((*it)[1]), std::stod((*it)[2])});
+      found.push_back({std::stod((*it)[1]), std::stod((*it)[2]), std::stoll((*it)[3])});
     return found;
   }
 
@@ -98,13 +108,38 @@ class ClockReader {
   std::string out_;
 };
 
+// Where the server's frames slipped against real time: a single spacing off by about a period
+// (the fixture's 256 frames) between two on the grid, the grid going on moved. A server that
+// misses a cycle on a busy machine does this; a clock the bridge sent late would come with a
+// spacing as much short after it instead.
+std::vector<std::size_t> Slips(const std::vector<ClockReader::Reading>& r) {
+  std::vector<long long> spacing;
+  for (std::size_t i = 1; i < r.size(); ++i) spacing.push_back(r[i].frame - r[i - 1].frame);
+  if (spacing.size() < 3) return {};
+  std::vector<long long> sorted = spacing;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const long long median = sorted[sorted.size() / 2];
+  auto on_grid = [&](long long d) { return std::abs(d - median) <= 32; };
+  std::vector<std::size_t> slips;
+  for (std::size_t i = 1; i + 1 < spacing.size(); ++i)
+    if (std::abs(std::abs(spacing[i] - median) - 256) <= 32 && on_grid(spacing[i - 1]) &&
+        on_grid(spacing[i + 1]))
+      slips.push_back(i + 1);  // the reading after the slipped spacing
+  return slips;
+}
+
 // Readings from..to off the tempo by more than tolerance. A reader's cycle the server ran late
-// jolts its filter for a few clocks, so a test allows a tenth of them.
+// jolts its filter for a few clocks, so a test allows a tenth of them; the two beats after a
+// slip of the server's own frames are the reader's filter settling, not the bridge's clock.
 std::size_t Off(const std::vector<ClockReader::Reading>& r, std::size_t from, double bpm,
                 double tolerance, bool filtered) {
+  const std::vector<std::size_t> slips = Slips(r);
   std::size_t off = 0;
-  for (std::size_t i = from; i < r.size(); ++i)
-    if (std::abs((filtered ? r[i].filtered : r[i].current) - bpm) > tolerance) ++off;
+  for (std::size_t i = from; i < r.size(); ++i) {
+    const bool settling = std::any_of(slips.begin(), slips.end(),
+                                      [&](std::size_t s) { return i >= s && i < s + 2 * 24; });
+    if (!settling && std::abs((filtered ? r[i].filtered : r[i].current) - bpm) > tolerance) ++off;
+  }
   return off;
 }
 
