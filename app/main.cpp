@@ -1,10 +1,14 @@
 // quillbox: turns OSC from DJ software into MIDI beats and time code.
+#include <QGuiApplication>
 #include <QStringList>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/launcher.h"
 #include "app/signalclose.h"
+#include "app/singleinstance.h"
 #include "app/unit1.h"
 #include "midi/backends.h"
 #include "net/udpsockutil.h"
@@ -18,11 +22,53 @@ int main(int argc, char** argv) {
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
+  // Qt's xcb platform takes -display out of the arguments while it connects.
+  QString display_argument;
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-display" || arg == "--display")
+      display_argument = QString::fromLocal8Bit(argv[i + 1]);
+  }
+
   qb::GuardedApplication app(argc, argv);
   qb::AcceptLauncherArguments(QCoreApplication::arguments());
   // The main window ends the program when it closes; error boxes and hiding in the tray do not.
   QApplication::setQuitOnLastWindowClosed(false);
   qb::Application().Title = "quillbox";
+
+  // One bridge per user and display session, settled before the port is bound or a window
+  // shown. A later start brings this one's window back as a double click on its tray icon
+  // does. A holder that does not answer is hung, not gone (its process lives, so its lock is
+  // not stale): a second bridge would be deaf beside it, so this start fails instead.
+  qb::SingleInstance instance(qb::RuntimeFolder(), qb::DisplaySession(display_argument));
+  // Offscreen nobody sees a window, and Qt would only complain that it cannot raise one.
+  const bool shown = QGuiApplication::platformName() != QLatin1String("offscreen") &&
+                     QGuiApplication::platformName() != QLatin1String("minimal");
+  const auto claim = instance.Take(
+      [shown] {
+        if (shown) qb::Guarded([] { qb::Application().Restore(); });
+      },
+      std::chrono::seconds(10));
+  switch (claim) {
+    case qb::SingleInstance::Claim::kForwarded:
+      std::fprintf(
+          stderr, "quillbox: already running on this display (process %lld); its window is shown\n",
+          static_cast<long long>(instance.HolderPid()));
+      return 0;
+    case qb::SingleInstance::Claim::kUnanswered:
+      std::fprintf(stderr,
+                   "quillbox: the quillbox already running on this display (process %lld) does not "
+                   "answer; not starting a second one (lock %s)\n",
+                   static_cast<long long>(instance.HolderPid()),
+                   instance.LockPath().toLocal8Bit().constData());
+      return 1;
+    case qb::SingleInstance::Claim::kUnguarded:
+    case qb::SingleInstance::Claim::kFirst:
+      if (!instance.Problem().isEmpty())
+        std::fprintf(stderr, "quillbox: %s; a second start would not find this one\n",
+                     instance.Problem().toLocal8Bit().constData());
+      break;
+  }
 
   try {
     qb::StartSocketLibrary();

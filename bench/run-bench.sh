@@ -89,7 +89,7 @@ tray_icon() {
 # area, as on a desktop: the icon is there and the window is gone, so that no plain round pays
 # for painting the window.
 start_quillbox() {  # start_quillbox <n>
-  XDG_CONFIG_HOME=$state QB_ALLOC_COUNTER=$state/quillbox$1.alloc LD_PRELOAD=$alloc \
+  XDG_CONFIG_HOME=$state XDG_RUNTIME_DIR=$state QB_ALLOC_COUNTER=$state/quillbox$1.alloc LD_PRELOAD=$alloc \
     "$bridge" >>"$state/quillbox.log" 2>&1 &
   target=$!
   wait_for 20 sh -c 'jack_lsp | grep -q "^quillbox:"'

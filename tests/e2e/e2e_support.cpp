@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -69,6 +71,10 @@ std::string BridgeBinary() {
 }
 std::string ArtifactDir() {
   return Env("QB_ARTIFACTS");
+}
+std::string RuntimeDir() {
+  static const QTemporaryDir dir(QDir::tempPath() + "/qb-runtime-XXXXXX");  // 0700, as it must be
+  return dir.path().toStdString();
 }
 
 std::string Run(const std::string& program, const std::vector<std::string>& args, int* status,
@@ -264,7 +270,8 @@ void Bridge::Start(bool with_display, const std::vector<std::string>& args) {
                                   "XDG_CONFIG_HOME",
                                   "JACK_DEFAULT_SERVER",
                                   "AT_SPI_BUS_ADDRESS",
-                                  "DBUS_SESSION_BUS_ADDRESS"};
+                                  "DBUS_SESSION_BUS_ADDRESS",
+                                  "XDG_RUNTIME_DIR"};
   for (auto& [name, value] : env_) own.push_back(name);
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e) {
@@ -281,6 +288,7 @@ void Bridge::Start(bool with_display, const std::vector<std::string>& args) {
   for (auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
   if (with_display && !set("DISPLAY")) env_strings.push_back("DISPLAY=" + Display());
   if (!set("XDG_CONFIG_HOME")) env_strings.push_back("XDG_CONFIG_HOME=" + config_home_);
+  if (!set("XDG_RUNTIME_DIR")) env_strings.push_back("XDG_RUNTIME_DIR=" + RuntimeDir());
   if (const char* jack = std::getenv("QB_JACK_SERVER");
       !set("JACK_DEFAULT_SERVER") && jack && *jack)
     env_strings.push_back(std::string("JACK_DEFAULT_SERVER=") + jack);

@@ -18,6 +18,9 @@ std::string Display();       // ":N" of the fixture's X server
 std::string JackServer();    // name of the fixture's JACK server
 std::string BridgeBinary();  // path of the quillbox executable
 std::string ArtifactDir();   // where screenshots are kept
+// A runtime folder (XDG_RUNTIME_DIR) of this test process's own, so that the bridges it starts
+// meet no other run's instance lock.
+std::string RuntimeDir();
 
 // Runs a program to its end; returns its standard output (and sets *status to the exit code).
 std::string Run(const std::string& program, const std::vector<std::string>& args,
@@ -73,7 +76,8 @@ class Bridge {
   void SetJackServer(const std::string& name) { SetEnv("JACK_DEFAULT_SERVER", name); }
   void SetBinary(std::string path) { binary_ = std::move(path); }
   // Starts the bridge on the fixture's X server, or with none. Variables of the test's own
-  // desktop session (its display, its session bus) never reach the bridge unless set above.
+  // desktop session (its display, its session bus, its runtime folder) never reach the bridge
+  // unless set above; its runtime folder is RuntimeDir().
   void Start(bool with_display = true, const std::vector<std::string>& args = {});
   // Closes the bridge by SIGTERM and waits for it to end; returns its exit code.
   int Terminate();

@@ -44,6 +44,7 @@ Outcome RunBinary(const std::vector<std::string>& args, const std::string& displ
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
   if (!display.empty()) env.insert("DISPLAY", QString::fromStdString(display));
   env.insert("XDG_CONFIG_HOME", config.path());
+  env.insert("XDG_RUNTIME_DIR", QString::fromStdString(RuntimeDir()));
   QProcess p;
   p.setProcessEnvironment(env);
   QStringList a;
@@ -150,6 +151,7 @@ TEST(Launcher, WithoutADisplayAnErrorGoesToStandardErrorNotToABox) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
   env.insert("XDG_CONFIG_HOME", config.path());
+  env.insert("XDG_RUNTIME_DIR", QString::fromStdString(RuntimeDir()));
   QProcess p;
   p.setProcessEnvironment(env);
   p.start(QString::fromStdString(Binary()), {});

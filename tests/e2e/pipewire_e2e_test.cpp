@@ -26,6 +26,7 @@ class PipeWireE2E : public ::testing::Test {
     std::getline(f, runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   }
+  void SetUp() override { bridge.SetEnv("XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")); }
 
   QTemporaryDir config;
   Bridge bridge{config.path().toStdString()};
