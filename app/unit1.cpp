@@ -97,6 +97,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), qb::TComponent(nullptr) {
   LoadLayout();
   WireEngine();
   qb::Guarded([this] { FormCreate(this); });
+  ShowTip();
 }
 
 TForm1::~TForm1() {

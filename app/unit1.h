@@ -89,6 +89,10 @@ class TForm1 : public QWidget, public qb::TComponent {
   // after Engine().Sync(), to stand for the frame.
   void UpdateView();
 
+  // The steady clock (microseconds) that the tray's tooltip measures the last datagram's age
+  // on; tests move it on instead of waiting.
+  void SetTipClock(std::function<std::int64_t()> now_us) { tip_clock_ = std::move(now_us); }
+
   // The channel as the spin box's text gives it: not an integer reads as 1, kept in 1..127.
   int32_t ChannelValue() const;
 
@@ -122,6 +126,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   void EngineNews();  // the engine rang: what waits is taken now or at the next frame
   void HandleNotices();
   void ShowLink();  // Link's peers, to the dialog and the tray's tooltip
+  void ShowTip();   // the state at a glance, to the tray's tooltip when it changed
   void StoreDevice(int32_t device);
   void ArmFrame(qb::UINT ms);
   void FlushLog();        // the lines logged since the last batch, to the log box
@@ -136,7 +141,8 @@ class TForm1 : public QWidget, public qb::TComponent {
   std::string log_pending_;      // UTF-8 lines, each ended by a line break
   qb::HWND view_window_ = qb::kNoWindow;  // the frame timer ticks here
   bool frame_armed_ = false;
-  int32_t channel_posted_ = 0;  // the channel the engine was last told
+  int32_t channel_posted_ = 0;               // the channel the engine was last told
+  std::function<std::int64_t()> tip_clock_;  // empty: the steady clock
   // The engine rings here; it lives longer than the engine.
   std::unique_ptr<qb::Doorbell> doorbell_;
   std::unique_ptr<qb::Engine> engine_;

@@ -4,7 +4,8 @@
 // The engine rings when news waits, at most once until the window has taken it. Notices
 // (errors, a device chosen) are taken at once; captions (only while the window is shown) and log
 // lines (each with the time stamp of its own datagram) together in one frame, eight times a
-// second at most, so that one paint and one flush to the display carry both. MIDI and replies
+// second at most, so that one paint and one flush to the display carry both. The tray's tooltip
+// reads the engine's glance once a second, so that the ages in it move on. MIDI and replies
 // never pass this thread.
 #include <QCheckBox>
 #include <QLabel>
@@ -13,8 +14,12 @@
 #include <QSpinBox>
 #include <QTextBlock>
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
 #include "app/logview.h"
+#include "app/traytip.h"
 #include "app/unit1.h"
 #include "platform/errors.h"
 #include "tray/texttrayicon.h"
@@ -28,6 +33,17 @@ constexpr qb::UINT_PTR kFrameTimer = 1;
 // anyone reads.
 constexpr qb::UINT kFrameMs = 125;
 constexpr std::size_t kKeptLogRoom = 1 << 20;  // a larger batch gives its room back
+constexpr qb::UINT_PTR kTipTimer = 2;
+constexpr qb::UINT kTipMs = 1000;  // the tooltip's ages count whole seconds
+
+// An IPv4 address in network byte order, dotted.
+std::string Dotted(uint32_t address) {
+  unsigned char b[4];
+  std::memcpy(b, &address, sizeof b);
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return text;
+}
 
 // The filter box as the rules read it: each line's Latin-1 bytes, lines ended by '\n'.
 std::string FilterText(const QPlainTextEdit* memo) {
@@ -83,6 +99,7 @@ void TForm1::WireEngine() {
     engine_->SetChannel(channel);
   });
   log_pending_.reserve(64 * 1024);
+  qb::SetTimer(view_window_, kTipTimer, kTipMs);
 }
 
 // ---- What the engine publishes
@@ -110,12 +127,32 @@ void TForm1::HandleNotices() {
 
 // Link's peers change seldom and the tray shows them while the window is hidden: taken at once.
 void TForm1::ShowLink() {
-  const int32_t peers = engine_->TakeLinkPeers();
-  SyncDialog->ShowLinkPeers(peers);
-  std::string hint = "quillbox";
-  // The first line stays today's; the tray cuts the tip at 127 characters.
-  if (peers >= 0) hint += "\nLink: " + TSyncDialog::LinkPeersText(peers).toStdString();
-  TextTrayIcon1->SetHint(hint);
+  SyncDialog->ShowLinkPeers(engine_->TakeLinkPeers());
+  ShowTip();
+}
+
+void TForm1::ShowTip() {
+  if (!TextTrayIcon1) return;
+  const qb::Status s = engine_->ReadStatus();
+  const qb::Snapshot shown = engine_->ReadSnapshot();
+  qb::TrayFacts f;
+  f.listening = s.listening;
+  if (s.last_datagram_us > 0) {
+    using namespace std::chrono;
+    const int64_t now =
+        tip_clock_ ? tip_clock_()
+                   : duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    f.sender = Dotted(s.sender);
+    f.age_ms = (now - s.last_datagram_us) / 1000;
+  }
+  f.midi = s.midi_name;
+  f.connections = s.midi_connections;
+  f.midi_gone = s.midi_gone;
+  f.tempo_bpm = shown.tempo_bpm;
+  if (shown.link_peers >= 0) f.link = TSyncDialog::LinkPeersText(shown.link_peers).toStdString();
+  std::string tip = qb::TrayTip(f);
+  // Each change reaches the desktop (a D-Bus signal on some): only a new text is handed over.
+  if (tip != TextTrayIcon1->Hint()) TextTrayIcon1->SetHint(std::move(tip));
 }
 
 void TForm1::ArmFrame(qb::UINT ms) {
@@ -126,6 +163,7 @@ void TForm1::ArmFrame(qb::UINT ms) {
 
 qb::LRESULT TForm1::ViewProc(qb::UINT msg, qb::WPARAM wparam, qb::LPARAM lparam) {
   if (msg != qb::WM_TIMER) return qb::DefWindowProc(view_window_, msg, wparam, lparam);
+  if (wparam == kTipTimer) ShowTip();
   if (wparam == kFrameTimer) {
     qb::KillTimer(view_window_, kFrameTimer);
     frame_armed_ = false;

@@ -35,6 +35,22 @@ void CopyCaption(char (&to)[N], std::string_view from) {
   to[n] = '\0';
 }
 
+// A UTF-8 name that does not fit is cut between characters and ends with an ellipsis.
+template <std::size_t N>
+void CopyName(char (&to)[N], std::string_view from) {
+  constexpr std::string_view kEllipsis = "\u2026";
+  static_assert(N > kEllipsis.size() + 1);
+  if (from.size() < N) {
+    CopyCaption(to, from);
+    return;
+  }
+  std::size_t n = N - 1 - kEllipsis.size();
+  while (n > 0 && (static_cast<unsigned char>(from[n]) & 0xC0) == 0x80) --n;
+  std::memcpy(to, from.data(), n);
+  std::memcpy(to + n, kEllipsis.data(), kEllipsis.size());
+  to[n + kEllipsis.size()] = '\0';
+}
+
 }  // namespace
 
 // The local time of day, asking the time zone once a minute: a night's log stamps every line,
@@ -96,6 +112,8 @@ class Engine::Core : public Bridge::Output {
 
   void Run(Op op, std::uintptr_t arg);
   void FlushDrops();
+  // Looks at the port and the device, and publishes what changed.
+  void Glance();
 
  private:
   // Handlers of the specified components.
@@ -165,7 +183,9 @@ class Engine::Core : public Bridge::Output {
   TUdpSockUtil* UdpSockUtil1 = nullptr;
   TMidiOutput* MidiOutput1 = nullptr;
   TTimer* Timer1 = nullptr;
-  TTimer* ReplyTimer = nullptr;  // one-shot: the discovery replies that are due
+  TTimer* ReplyTimer = nullptr;   // one-shot: the discovery replies that are due
+  TTimer* GlanceTimer = nullptr;  // once a second: the device's connections, its going away
+  Status glanced_;
   SyncPort sync_port_{*this};
   std::unique_ptr<SyncOutputs> Sync;  // goes before the port it sends to
   LinkPort link_port_{*this};
@@ -216,11 +236,18 @@ Engine::Core::Core(Engine& engine, Options& options)
                              },
                          });
   layout.Load();
+  // Connections are asked of the MIDI system, so not per message: once a second is a glance.
+  GlanceTimer = new TTimer(&root_);
+  GlanceTimer->Name = "GlanceTimer";
+  GlanceTimer->SetInterval(1000);
+  GlanceTimer->SetOnTimer([this](TObject*) { Glance(); });
+  GlanceTimer->SetEnabled(true);
   Sync = std::make_unique<SyncOutputs>(sync_port_);
   Link = std::make_unique<LinkOutput>(link_port_);
 
   parts = {UdpSockUtil1, MidiOutput1, Timer1, &Rules, Sync.get(), Link.get()};
   Publish(false);
+  Glance();
 }
 
 Engine::Core::~Core() {
@@ -238,6 +265,9 @@ void Engine::Core::UdpSockUtil1Receive(TObject*) {
   std::uint32_t sender = 0;
   UdpSockUtil1->ReceiveText(sender, datagram_);
   if (datagram_.empty()) return;
+  // For the glance: the sender first, so that whoever sees the new time sees its sender.
+  e_.last_sender_.store(sender, std::memory_order_relaxed);
+  e_.last_datagram_us_.store(NowUs(), std::memory_order_release);
   Rules.Datagram(datagram_, sender);
 }
 
@@ -340,6 +370,17 @@ void Engine::Core::FlushDrops() {
   e_.Notify(kLog);
 }
 
+void Engine::Core::Glance() {
+  Status s;
+  s.listening = UdpSockUtil1->Listening();
+  CopyName(s.midi_name, MidiOutput1->FullName());
+  s.midi_connections = MidiOutput1->Connections();
+  s.midi_gone = MidiOutput1->DeviceGone();
+  if (s == glanced_) return;
+  glanced_ = s;
+  e_.status_.Write(s);
+}
+
 void Engine::Core::Publish(bool news) {
   ++shown_.version;
   e_.snapshot_.Write(shown_);
@@ -384,6 +425,7 @@ void Engine::Core::Run(Op op, std::uintptr_t arg) {
       MidiOutput1->Close();
       MidiOutput1->SetDeviceID(device);
       MidiOutput1->Open();
+      Glance();
       char number[sizeof device];
       std::memcpy(number, &device, sizeof number);
       e_.notices_.Push(kDeviceChosen, std::string_view(number, sizeof number));
@@ -415,6 +457,7 @@ void Engine::Core::Run(Op op, std::uintptr_t arg) {
           reinterpret_cast<std::shared_ptr<CallRequest>*>(arg));
       const std::shared_ptr<CallRequest> request = *held;
       (*request->f)(parts);
+      Glance();  // start-up and shutdown open and close here
       request->state.store(1, std::memory_order_release);
       request->state.notify_all();
       break;
@@ -579,6 +622,13 @@ Snapshot Engine::TakeSnapshot() {
 std::int32_t Engine::TakeLinkPeers() {
   pending_.fetch_and(~unsigned{kLink}, std::memory_order_acq_rel);
   return snapshot_.Read().link_peers;
+}
+
+Status Engine::ReadStatus() const {
+  Status s = status_.Read();
+  s.last_datagram_us = last_datagram_us_.load(std::memory_order_acquire);
+  s.sender = last_sender_.load(std::memory_order_relaxed);
+  return s;
 }
 
 std::string Engine::DroppedLine(std::uint64_t count) {

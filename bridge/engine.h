@@ -50,6 +50,17 @@ struct Snapshot {
   std::int32_t link_peers = -1;         // Link's peers besides quillbox; -1 while Link is off
 };
 
+// The state at a glance, for the tray's tooltip.
+struct Status {
+  bool listening = false;              // UDP port 10001 is bound
+  std::uint32_t sender = 0;            // the last datagram's sender, network byte order
+  std::int64_t last_datagram_us = 0;   // when it came, on the steady clock; 0 before the first
+  char midi_name[80] = {};             // the selected device's whole name, cut with an ellipsis
+  std::int32_t midi_connections = -1;  // -1 where its MIDI system does not tell
+  bool midi_gone = true;               // no device to send to: closed, failed or gone away
+  bool operator==(const Status&) const = default;
+};
+
 class Engine {
  public:
   // The specified components as they live on the engine thread; touched only inside Call.
@@ -126,6 +137,12 @@ class Engine {
   Snapshot TakeSnapshot();
   // Link's peers as last published (Snapshot::link_peers); clears kLink.
   std::int32_t TakeLinkPeers();
+  // The snapshot as last published, leaving the news as it is. Any thread.
+  Snapshot ReadSnapshot() const { return snapshot_.Read(); }
+  // The state at a glance; any thread, never holds up the engine. The port and the device are
+  // looked at once a second and after each Call and device change; the last datagram's sender
+  // and time are as it came.
+  Status ReadStatus() const;
   // Appends the log lines queued since the last call, each ended by '\n'; lines that found
   // the queue full show as one line saying how many. Clears kLog.
   void TakeLogLines(std::string& out);
@@ -152,6 +169,9 @@ class Engine {
   std::atomic<bool> want_captions_{false};
   std::function<void()> wake_;
   SeqLock<Snapshot> snapshot_;
+  SeqLock<Status> status_;  // without the last datagram's sender and time, which follow:
+  std::atomic<std::uint32_t> last_sender_{0};
+  std::atomic<std::int64_t> last_datagram_us_{0};
   RecordRing log_;
   RecordRing notices_;
   std::atomic<int> errors_lost_{0};

@@ -247,6 +247,24 @@ class SeqOutput {
   }
   bool Scheduled() const { return queue_ >= 0; }
 
+  // The subscribers of our port: those who read from our own port, or the destination we
+  // connected to and whoever else reads from it.
+  int Subscribers() {
+    std::lock_guard lock(mutex_);
+    snd_seq_query_subscribe_t* query;
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_addr_t root;
+    root.client = static_cast<unsigned char>(snd_seq_client_id(seq_));
+    root.port = static_cast<unsigned char>(port_);
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query, 0);
+    const int r = snd_seq_query_port_subscribers(seq_, query);
+    if (r == -ENOENT) return 0;  // not even a first one
+    if (r < 0) return -1;
+    return snd_seq_query_subscribe_get_num_subs(query);
+  }
+
  private:
   // On the high-resolution timer where the kernel has one; without a queue every send goes at
   // once, as before there were timed messages.
@@ -296,6 +314,7 @@ class SeqDevice : public OutputDevice {
   }
   std::int64_t LeadUs() const override { return output_->Scheduled() ? kLeadUs : 0; }
   bool Alive() const override { return presence_->alive.load(); }
+  int Connections() override { return output_->Subscribers(); }
 
  private:
   std::unique_ptr<SeqOutput> output_;

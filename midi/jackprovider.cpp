@@ -77,6 +77,7 @@ void PrepareJackEnvironment() {
 struct Slot {
   std::atomic<jack_port_t*> port{nullptr};
   std::atomic<jack_nframes_t> hold{0};  // frames to keep the ring while no connection is live
+  std::atomic<int> connections{-1};     // as last counted, for when the client is busy
   jack_ringbuffer_t* ring = nullptr;
   jack_ringbuffer_t* timed = nullptr;  // TimedHeader and bytes, in the order of their times
   bool used = false;                   // guarded by JackSystem::mutex_
@@ -173,6 +174,18 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
     return 2 * std::int64_t{jack_get_buffer_size(c)} * 1000000 / rate + kLeadMarginUs;
   }
 
+  // Our port's connections. The lock is held across server calls (a client being opened), and
+  // whoever asks must not wait for those: then the count is the one taken last.
+  int Connections(std::size_t slot, unsigned generation) {
+    Slot& s = slots_[slot];
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock) return s.connections.load();
+    jack_port_t* port = s.port.load();
+    const int n = port && Alive(generation) ? jack_port_connected(port) : -1;
+    s.connections.store(n);
+    return n;
+  }
+
   MMRESULT OpenOutput(const std::string& device, const std::string& target,
                       std::unique_ptr<OutputDevice>& out);
   // Connects our ports to the remembered other ends that have appeared since.
@@ -244,6 +257,7 @@ class JackDevice : public OutputDevice {
     return system_->WriteTimed(slot_, bytes, length, due_us);
   }
   std::int64_t LeadUs() const override { return system_->LeadUs(); }
+  int Connections() override { return system_->Connections(slot_, generation_); }
 
  private:
   std::shared_ptr<JackSystem> system_;
@@ -349,6 +363,7 @@ MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& ta
 
   Slot& s = slots_[slot];
   s.used = true;
+  s.connections.store(-1);
   s.generation = generation_.load();
   s.short_ = short_name;
   jack_ringbuffer_reset(s.ring);

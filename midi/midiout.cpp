@@ -303,6 +303,14 @@ std::int64_t TMidiOutput::LeadUs() {
   return IsOpen() ? FService.LeadUs(FOutputHandle) : 0;
 }
 
+int TMidiOutput::Connections() {
+  return IsOpen() ? FService.Connections(FOutputHandle) : -1;
+}
+
+bool TMidiOutput::DeviceGone() {
+  return !IsOpen() || FService.Gone(FOutputHandle);
+}
+
 void TMidiOutput::SendLongMessage(const std::uint8_t* data, std::uint16_t length) {
   // An empty message has nothing to play and no memory to carry it.
   if (length == 0 || !data) {

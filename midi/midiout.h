@@ -119,6 +119,12 @@ class TMidiOutput : public TComponent {
   // caller's part). Raises as SendShortMessage does.
   void SendTimed(const std::uint8_t* data, std::uint16_t length, std::int64_t due_us);
   std::int64_t LeadUs();
+  // The open device's connections where its MIDI system tells them, else -1; for a glance now
+  // and then, not per message.
+  int Connections();
+  // No device to send to: the port is closed (or failed to open), or the device's MIDI system
+  // went away.
+  bool DeviceGone();
 
   std::string ResultText(std::uint16_t code);
 

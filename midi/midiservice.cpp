@@ -86,6 +86,14 @@ std::int64_t MidiService::LeadUs(HMIDIOUT) {
   return 0;
 }
 
+int MidiService::Connections(HMIDIOUT) {
+  return -1;
+}
+
+bool MidiService::Gone(HMIDIOUT) {
+  return false;
+}
+
 namespace {
 
 // Until the program installs its backends, ports see a machine without MIDI devices.

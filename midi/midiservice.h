@@ -116,6 +116,11 @@ class MidiService {
                             std::int64_t due_us);
   // How far ahead of its time the device wants a timed message; 0 when it sends at once.
   virtual std::int64_t LeadUs(HMIDIOUT handle);
+  // How many connections the device's port has, where its MIDI system tells: -1 otherwise.
+  // Asked now and then (not per message); never waits for the device or its system.
+  virtual int Connections(HMIDIOUT handle);
+  // Whether the device's MIDI system went away: every send fails with MIDIERR_NODEVICE.
+  virtual bool Gone(HMIDIOUT handle);
   // The text for a code, NUL-terminated and cut to size; MMSYSERR_BADERRNUM for an unknown code.
   virtual MMRESULT GetErrorText(MMRESULT code, char* text, std::uint32_t size);
 };

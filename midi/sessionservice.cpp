@@ -76,6 +76,15 @@ std::int64_t Session::LeadUs() {
   return device_ && device_->Alive() ? device_->LeadUs() : 0;
 }
 
+int Session::Connections() {
+  std::shared_ptr<OutputDevice> device;
+  {
+    std::lock_guard lock(device_mutex_);
+    device = device_;
+  }
+  return device && device->Alive() ? device->Connections() : -1;
+}
+
 MMRESULT Session::Prepare(MIDIHDR* hdr) {
   std::lock_guard lock(mutex_);
   hdr->dwFlags |= MHDR_PREPARED;
@@ -335,6 +344,16 @@ MMRESULT SessionMidiService::TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes
 std::int64_t SessionMidiService::LeadUs(HMIDIOUT handle) {
   auto s = Lookup(handle);
   return s ? s->LeadUs() : 0;
+}
+
+int SessionMidiService::Connections(HMIDIOUT handle) {
+  auto s = Lookup(handle);
+  return s ? s->Connections() : -1;
+}
+
+bool SessionMidiService::Gone(HMIDIOUT handle) {
+  auto s = Lookup(handle);
+  return !s || s->Gone();
 }
 
 MMRESULT SessionMidiService::PrepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {

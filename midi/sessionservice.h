@@ -39,6 +39,9 @@ class OutputDevice {
     return Send(bytes, length);
   }
   virtual std::int64_t LeadUs() const { return 0; }
+  // The connections of the device's port where its MIDI system tells them, else -1. Never
+  // waits: a system that is busy may answer with what it counted last.
+  virtual int Connections() { return -1; }
 };
 
 struct DeviceEntry {
@@ -73,6 +76,7 @@ class Session {
   MMRESULT Short(std::uint32_t packed);
   MMRESULT Timed(const std::uint8_t* bytes, std::size_t length, std::int64_t due_us);
   std::int64_t LeadUs();
+  int Connections();
   MMRESULT Prepare(MIDIHDR* hdr);
   MMRESULT Long(MIDIHDR* hdr);
   MMRESULT Unprepare(MIDIHDR* hdr);
@@ -130,6 +134,8 @@ class SessionMidiService : public MidiService {
   MMRESULT TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
                     std::int64_t due_us) override;
   std::int64_t LeadUs(HMIDIOUT handle) override;
+  int Connections(HMIDIOUT handle) override;
+  bool Gone(HMIDIOUT handle) override;
 
   // How often the service looks for a MIDI system that went away (tests shorten it).
   void SetRebindInterval(std::chrono::milliseconds interval) { interval_ = interval; }

@@ -278,6 +278,32 @@ std::int64_t FakeMidiService::LeadUs(HMIDIOUT) {
   return lead_us_.load();
 }
 
+void FakeMidiService::SetConnections(std::int32_t id, int connections) {
+  std::lock_guard lock(mutex_);
+  connections_[id] = connections;
+}
+
+void FakeMidiService::SetGone(std::int32_t id, bool gone) {
+  std::lock_guard lock(mutex_);
+  gone_[id] = gone;
+}
+
+int FakeMidiService::Connections(HMIDIOUT handle) {
+  std::lock_guard lock(mutex_);
+  const auto h = handles_.find(handle);
+  if (h == handles_.end()) return -1;
+  const auto c = connections_.find(h->second.device);
+  return c == connections_.end() ? -1 : c->second;
+}
+
+bool FakeMidiService::Gone(HMIDIOUT handle) {
+  std::lock_guard lock(mutex_);
+  const auto h = handles_.find(handle);
+  if (h == handles_.end()) return true;
+  const auto g = gone_.find(h->second.device);
+  return g != gone_.end() && g->second;
+}
+
 MMRESULT FakeMidiService::PrepareHeader(HMIDIOUT handle, MIDIHDR* hdr, std::uint32_t size) {
   std::lock_guard lock(mutex_);
   ++calls_;

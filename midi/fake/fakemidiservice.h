@@ -75,12 +75,16 @@ class FakeMidiService : public MidiService {
   std::vector<TimedMessage> TimedMessages() const;
   // The lead the devices ask for timed messages (0: they are handed over when due).
   void SetLeadUs(std::int64_t lead) { lead_us_ = lead; }
+  // What Connections and Gone say of a device number's handles (default: -1, not gone).
+  void SetConnections(std::int32_t id, int connections);
+  void SetGone(std::int32_t id, bool gone);
   std::vector<UnprepareCall> UnprepareCalls() const;
   std::vector<MIDIHDR*> QueuedHeaders() const;
   std::size_t QueuedLongMessages() const;
   int OpenCount(std::int32_t id) const;
   int CloseCount(std::int32_t id) const;
-  int ServiceCalls() const;  // every call but GetNumDevs, GetDevCaps and GetErrorText
+  // Every call but GetNumDevs, GetDevCaps, GetErrorText and the glances (Connections, Gone).
+  int ServiceCalls() const;
   bool IsOpenHandle(HMIDIOUT handle) const;
   DWORD_PTR InstanceOf(HMIDIOUT handle) const;
 
@@ -98,6 +102,8 @@ class FakeMidiService : public MidiService {
   MMRESULT TimedMsg(HMIDIOUT handle, const std::uint8_t* bytes, std::uint32_t length,
                     std::int64_t due_us) override;
   std::int64_t LeadUs(HMIDIOUT handle) override;
+  int Connections(HMIDIOUT handle) override;
+  bool Gone(HMIDIOUT handle) override;
 
  private:
   struct Handle {
@@ -127,6 +133,8 @@ class FakeMidiService : public MidiService {
   std::vector<LongMessage> longs_;
   std::vector<TimedMessage> timed_;
   std::atomic<std::int64_t> lead_us_{0};
+  std::map<std::int32_t, int> connections_;
+  std::map<std::int32_t, bool> gone_;
   std::vector<UnprepareCall> unprepares_;
   std::map<std::int32_t, int> opens_;
   std::map<std::int32_t, int> closes_;

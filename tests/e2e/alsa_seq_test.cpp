@@ -251,3 +251,19 @@ TEST_F(AlsaSequencer, TimedMessagesArriveAtTheirTimesWheneverHandedOver) {
   EXPECT_GE(median, -1500);
   EXPECT_LE(median, 1500);
 }
+
+// The tray counts the subscribers of our own port as the patchbay makes and ends them.
+TEST_F(AlsaSequencer, ConnectionsCountTheSubscribersOfOurPort) {
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return port->Connections() == 1; }, 5s))
+      << port->Connections();
+  EXPECT_FALSE(port->DeviceGone());
+  {
+    SeqReader second;
+    ASSERT_TRUE(second.Ready());
+    ASSERT_TRUE(second.ConnectFrom("quillbox"));
+    EXPECT_TRUE(qbtest::PumpUntil([&] { return port->Connections() == 2; }, 5s))
+        << port->Connections();
+  }
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return port->Connections() == 1; }, 5s))
+      << port->Connections();
+}

@@ -210,6 +210,39 @@ TEST_F(MidiJack, VirtualPortReachesASinkConnectedToIt) {
   EXPECT_EQ(sink.Messages(), (std::vector<Bytes>{{0x90, 0x3C, 0x64}, kTimeCode}));
 }
 
+// The tray's count: our own port's connections as the patchbay makes and ends them, and the one
+// to the sink for a device that is the sink's port; a closed port has none to count.
+TEST_F(MidiJack, ConnectionsAreCountedAsThePatchbayMakesThem) {
+  TMidiOutput port(nullptr);
+  port.SetDeviceID(-1);
+  ASSERT_EQ(port.ProductName(), "quillbox");
+  ASSERT_TRUE(port.Open()) << port.ResultText(static_cast<std::uint16_t>(port.LastResult()));
+  EXPECT_FALSE(port.DeviceGone());
+  EXPECT_EQ(port.Connections(), 0);
+  const QString mine = QStringLiteral("quillbox:quillbox");
+  ASSERT_EQ(QProcess::execute("jack_connect", {mine, QString::fromStdString(sink.Port())}), 0);
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return port.Connections() == 1; }, 5s)) << port.Connections();
+  {
+    e2e::MidiSink second(std::getenv("JACK_DEFAULT_SERVER"));
+    ASSERT_TRUE(second.ConnectFrom("quillbox:quillbox"));
+    EXPECT_TRUE(qbtest::PumpUntil([&] { return port.Connections() == 2; }, 5s))
+        << port.Connections();
+  }
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return port.Connections() == 1; }, 5s)) << port.Connections();
+  ASSERT_EQ(QProcess::execute("jack_disconnect", {mine, QString::fromStdString(sink.Port())}), 0);
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return port.Connections() == 0; }, 5s)) << port.Connections();
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(port.Connections(), -1);
+  EXPECT_TRUE(port.DeviceGone());
+
+  TMidiOutput to_sink(nullptr);
+  to_sink.SetProductName(sink.Port());
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return to_sink.Open(); }));
+  EXPECT_TRUE(qbtest::PumpUntil([&] { return to_sink.Connections() == 1; }, 5s))
+      << to_sink.Connections();
+  EXPECT_TRUE(to_sink.Close());
+}
+
 TEST_F(MidiJack, SinkThatLeavesAfterTheCountCannotBeOpened) {
   TMidiOutput port(nullptr);
   port.SetProductName(sink.Port());

@@ -6,6 +6,9 @@
 #include <QDBusArgument>
 #include <QImage>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
 
 #include "tests/e2e/dbus_support.h"
 #include "tests/e2e/e2e_support.h"
@@ -94,6 +97,20 @@ class StatusNotifierE2E : public ::testing::Test {
   QVariant Property(const Item& item, const char* name) {
     return bus.Property(item.service, item.path, kItemInterface, QString::fromLatin1(name));
   }
+  // The tooltip's state line (its second), once cond holds of it; the last one read otherwise.
+  std::string StateLine(const Item& item, const std::function<bool(const std::string&)>& cond,
+                        std::chrono::milliseconds deadline = 20s) {
+    std::string line;
+    WaitFor(
+        [&] {
+          line = ToolTip(Property(item, "ToolTip"))
+                     .first.section(QLatin1Char('\n'), 1, 1)
+                     .toStdString();
+          return cond(line);
+        },
+        deadline);
+    return line;
+  }
   void Activate(const Item& item) {
     QDBusMessage r =
         bus.Call(item.service, item.path, kItemInterface, QStringLiteral("Activate"), {0, 0});
@@ -141,8 +158,10 @@ TEST_F(StatusNotifierE2E, StatusNotifierItemIsTheYellowOAndActivateBringsTheWind
   EXPECT_GE(ink.width(), 4);
   EXPECT_GE(ink.height(), 6);
 
+  // The tip is the title; its first line is the program's name.
   const auto [title, text] = ToolTip(Property(*item, "ToolTip"));
-  EXPECT_EQ(title, QStringLiteral("quillbox")) << text.toStdString();
+  EXPECT_EQ(title.section(QLatin1Char('\n'), 0, 0), QStringLiteral("quillbox"))
+      << title.toStdString();
 
   // The panel's primary action brings the window back as it was.
   Activate(*item);
@@ -166,7 +185,8 @@ TEST_F(StatusNotifierE2E, StatusNotifierItemComesBackAfterTheWatcherRestartsAndG
   ASSERT_TRUE(watcher.Start()) << watcher.Output();
   const auto item = WaitForItem();
   ASSERT_TRUE(item) << watcher.Output() << bridge.Output();
-  EXPECT_EQ(ToolTip(Property(*item, "ToolTip")).first, QStringLiteral("quillbox"));
+  EXPECT_EQ(ToolTip(Property(*item, "ToolTip")).first.section(QLatin1Char('\n'), 0, 0),
+            QStringLiteral("quillbox"));
 
   // The item that came back still works, as often as the user wants.
   for (int round = 0; round < 2; ++round) {
@@ -179,4 +199,57 @@ TEST_F(StatusNotifierE2E, StatusNotifierItemComesBackAfterTheWatcherRestartsAndG
 
   EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
   EXPECT_TRUE(WaitFor([&] { return Items().empty(); })) << watcher.Output();
+}
+
+// The tip tells at a glance where OSC comes from and where MIDI goes: here the monitor device, as
+// on a machine without a MIDI system, whose connections nobody can count.
+TEST_F(StatusNotifierE2E, ToolTipNamesTheSenderThePortAndTheDeviceAndWarnsOfSilence) {
+  bridge.Start();
+  const auto item = WaitForItem();
+  ASSERT_TRUE(item) << watcher.Output() << bridge.Output();
+  ASSERT_TRUE(WaitFor([] { return PortTaken(10001); }));
+  auto starts = [](const std::string& start) {
+    return [start](const std::string& line) { return line.rfind(start, 0) == 0; };
+  };
+  EXPECT_EQ(StateLine(*item, starts("UDP 10001 · no OSC yet")),
+            "UDP 10001 · no OSC yet · MIDI quillbox monitor (stdout)");
+
+  OscSend("127.0.0.1", 10001, "/Traktor.XFader", "f", {"0.5"});
+  const std::string fresh = StateLine(*item, starts("UDP 10001 · OSC 127.0.0.1 "));
+  EXPECT_EQ(fresh.rfind("UDP 10001 · OSC 127.0.0.1 ", 0), 0u) << fresh;
+  const std::string device = " s ago · MIDI quillbox monitor (stdout)";
+  EXPECT_EQ(fresh.substr(fresh.size() - std::min(fresh.size(), device.size())), device) << fresh;
+
+  // Five seconds without OSC: the warning leads.
+  const std::string silent = StateLine(*item, starts("OSC silent "), 30s);
+  EXPECT_NE(silent.find("OSC silent "), std::string::npos) << silent;
+  EXPECT_NE(silent.find(" (from 127.0.0.1) · UDP 10001 · MIDI quillbox monitor (stdout)"),
+            std::string::npos)
+      << silent;
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
+}
+
+// On a JACK server the bridge's own port comes first, and the tip counts its connections as the
+// patchbay makes them.
+TEST_F(StatusNotifierE2E, ToolTipCountsTheConnectionsOfTheJackPort) {
+  const char* server = std::getenv("QB_SNI_JACK_SERVER");
+  ASSERT_NE(server, nullptr) << "run under the jack fixture";
+  MidiSink sink(server);
+  bridge.SetJackServer(server);
+  bridge.Start();
+  const auto item = WaitForItem();
+  ASSERT_TRUE(item) << watcher.Output() << bridge.Output();
+  auto has = [](const std::string& part) {
+    return [part](const std::string& line) { return line.find(part) != std::string::npos; };
+  };
+  std::string line = StateLine(*item, has("MIDI quillbox (0)"));
+  EXPECT_NE(line.find("MIDI quillbox (0)"), std::string::npos) << line << bridge.Output();
+  ASSERT_TRUE(WaitFor([&] { return sink.ConnectFrom("quillbox"); })) << bridge.Output();
+  line = StateLine(*item, has("MIDI quillbox (1)"));
+  EXPECT_NE(line.find("MIDI quillbox (1)"), std::string::npos) << line;
+  OscSend("127.0.0.1", 10001, "/Traktor.Deck0.Beat", "f", {"1.0"});
+  EXPECT_TRUE(sink.WaitForMessage("80 7F 19")) << bridge.Output();
+  line = StateLine(*item, has("OSC 127.0.0.1 "));
+  EXPECT_EQ(line.rfind("UDP 10001 · OSC 127.0.0.1 ", 0), 0u) << line;
+  EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
 }
