@@ -3,12 +3,14 @@
 // MIDI the set's messages call for, byte for byte, at the JACK sink.
 #include <gtest/gtest.h>
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -75,6 +77,33 @@ std::vector<std::string> Expected(const std::vector<Line>& set) {
   return midi;
 }
 
+// Records the set as oscdump hears it on a port of its own, sent by the test as the DJ software
+// would, divided in time by speedup; returns the recording's path (empty if oscdump failed).
+std::string Record(const std::vector<Line>& set, double speedup, const QString& dir) {
+  constexpr int kPort = 10002;
+  const QString file = dir + "/recorded.txt";
+  QProcess dump;
+  dump.setStandardOutputFile(file);
+  dump.start("oscdump", {"-L", QString::number(kPort)});
+  if (!dump.waitForStarted() || !WaitFor([] { return PortTaken(kPort); })) return {};
+  DatagramSender sender;
+  const auto start = std::chrono::steady_clock::now();
+  for (const Line& l : set) {
+    std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::duration<double>(l.at / speedup)));
+    sender.Send(FloatMessage(l.address, l.value), kPort);
+  }
+  // -L flushes every line: all of them are in the file once it has as many as were sent.
+  WaitFor([&] {
+    std::ifstream in(file.toStdString());
+    return std::count(std::istreambuf_iterator<char>(in), {}, '\n') >=
+           static_cast<std::ptrdiff_t>(set.size());
+  });
+  dump.terminate();
+  dump.waitForFinished();
+  return file.toStdString();
+}
+
 }  // namespace
 
 TEST(RehearsalE2E, ARecordedSetReplayedWithOscsendfileGivesItsMidiByteForByte) {
@@ -85,17 +114,26 @@ TEST(RehearsalE2E, ARecordedSetReplayedWithOscsendfileGivesItsMidiByteForByte) {
     // oscsendfile's speed. Beats closer than the bridge's 333 ms beat gate are one beat, so a
     // set with beats is replayed at its own speed (469 ms apart); positions alone go faster.
     const char* speed;
+    // 0: the set's file is written in oscdump's format; else oscdump records it, sent this many
+    // times as fast as the set runs.
+    double recorded_at = 0;
   };
   const Row rows[] = {
       {"a minute of positions, ten times as fast", 60, false, "10"},
       {"beats and positions, as recorded", 12, true, "1"},
+      {"a minute recorded by oscdump, ten times as fast, replayed as recorded", 60, false, "1", 10},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     QTemporaryDir dir;
     const std::vector<Line> set = Set(row.seconds, row.beats);
-    const std::string file = dir.path().toStdString() + "/set.txt";
-    std::ofstream(file) << Dump(set);
+    std::string file = dir.path().toStdString() + "/set.txt";
+    if (row.recorded_at > 0) {
+      file = Record(set, row.recorded_at, dir.path());
+      ASSERT_FALSE(file.empty()) << "oscdump did not start";
+    } else {
+      std::ofstream(file) << Dump(set);
+    }
     const std::vector<std::string> expected = Expected(set);
 
     MidiSink sink;
