@@ -19,6 +19,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
+// Qt allocates some of its own with the nothrow form and frees with the plain delete: both must
+// be ours, or the sanitizer's allocator meets ours.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  ++allocations;
+  return std::malloc(size ? size : 1);
+}
 void operator delete(void* p) noexcept {
   std::free(p);
 }
