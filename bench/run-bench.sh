@@ -9,7 +9,9 @@
 #     scheduler puts the bridge beside the sender moves one burst's cost by a third);
 #   - quillbox's steady round again with its debug view on, the window shown, and a night:
 #     120,000 seeks at 3,000 a second through the debug log with a probe every 20,000 (its
-#     anonymous memory at the end is that of a log at its 100,000-line cap).
+#     anonymous memory at the end is that of a log at its 100,000-line cap);
+#   - last, quillbox with MIDI beat clock and 25 fps quarter frames on, and a deck at 128 BPM:
+#     the streams' tick-to-tick jitter by the JACK frames they arrive at (bench/jitter.cpp).
 # quillbox runs on a private Xvfb with icewm (tests/e2e/x-fixture.sh), so it paints and goes
 # into the notification area as on a desktop; all run under the allocation counter.
 #
@@ -125,6 +127,15 @@ wait_for 10 sh -c "xwininfo -id $w | awk '/Width:/ {exit !(\$2 > 600)}'"
 run_target quillbox+debug "$state/quillbox3.alloc" "^quillbox:" steady steady night
 stop_quillbox
 
+# The sync streams: MIDI beat clock and 25 fps quarter frames switched on, a deck at 128 BPM for
+# 20 s, each stream's tick-to-tick spacing from the frames the sink saw them at.
+mkdir -p "$state/quillbox"
+printf '[Software]\nQuillbox\\Device=0\nQuillbox\\MidiClock=1\nQuillbox\\MtcRate=25\n' \
+  >"$state/quillbox/quillbox.ini"
+start_quillbox 4
+"$build/bench/quillbox_jitter" "^quillbox:" 20 >>"$results"
+stop_quillbox
+
 # jackd goes on without realtime when the machine refuses it, and says so in its log.
 if grep -qi "cannot use real-time\|cannot lock down" "$state/jack.log"; then
   realtime="started with -R, but the machine refused realtime scheduling"
@@ -133,6 +144,9 @@ echo
 echo "JACK: dummy driver, 48 kHz, 64 frames (1.33 ms), $realtime"
 "$bench" table "$results"
 grep "^probes" "$results" || true
+echo
+echo "sync streams: tick-to-tick spacing by JACK frame (one frame is 20.8 us)"
+grep "^jitter" "$results" | cut -f2- || true
 echo
 echo "threads, in the order they were made (1: the main thread): ms run / times scheduled"
 grep "^threads" "$results" | cut -f2- || true
