@@ -15,12 +15,11 @@
 #include <QTextBlock>
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 
 #include "app/logview.h"
 #include "app/traytip.h"
 #include "app/unit1.h"
+#include "net/socketlib.h"
 #include "platform/errors.h"
 #include "tray/texttrayicon.h"
 
@@ -35,15 +34,6 @@ constexpr qb::UINT kFrameMs = 125;
 constexpr std::size_t kKeptLogRoom = 1 << 20;  // a larger batch gives its room back
 constexpr qb::UINT_PTR kTipTimer = 2;
 constexpr qb::UINT kTipMs = 1000;  // the tooltip's ages count whole seconds
-
-// An IPv4 address in network byte order, dotted.
-std::string Dotted(uint32_t address) {
-  unsigned char b[4];
-  std::memcpy(b, &address, sizeof b);
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  return text;
-}
 
 // The filter box as the rules read it: each line's Latin-1 bytes, lines ended by '\n'.
 std::string FilterText(const QPlainTextEdit* memo) {
@@ -142,7 +132,7 @@ void TForm1::ShowTip() {
     const int64_t now =
         tip_clock_ ? tip_clock_()
                    : duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-    f.sender = Dotted(s.sender);
+    f.sender = qb::inet_ntoa(s.sender);
     f.age_ms = (now - s.last_datagram_us) / 1000;
   }
   f.midi = s.midi_name;
