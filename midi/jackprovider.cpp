@@ -390,6 +390,8 @@ MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& ta
       return MIDIERR_NODEVICE;
     }
   }
+  // Known from here on, for a count asked while the client is busy with another call.
+  s.connections.store(target.empty() ? 0 : 1);
   out = std::make_unique<JackDevice>(shared_from_this(), slot, generation_.load());
   return MMSYSERR_NOERROR;
 }
