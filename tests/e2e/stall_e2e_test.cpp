@@ -1,8 +1,8 @@
 // Beats keep time whatever the desktop does. The real bridge on an X server of this test's own,
-// with its debug view shown and a deck playing (20 seeks and a beat every 400 ms), while the
-// display server stops answering for 1.5 s, or while the bridge's window thread is held for 2 s.
-// Every beat reaches the JACK sink, and those sent during the stall within 20 ms of JACK's
-// clock.
+// with its debug view shown and a deck playing (50 seeks a second and a beat every 400 ms), while
+// the display server stops answering for 1.5 s, or while the bridge's window thread is held for
+// 2 s. Every beat reaches the JACK sink, and those sent during the stall within 20 ms of JACK's
+// clock; with the sync outputs on, their streams run on at their pace through it.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,10 +11,14 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -27,7 +31,8 @@ namespace {
 
 const std::string kTitle = "brindle's quillbox";
 
-// Traktor's left deck as it plays: a seek every 20 ms, a beat every 400 ms.
+// Traktor's left deck as it plays at 150 BPM: a seek every 20 ms (a tenth of a second further
+// every fifth), a beat every 400 ms.
 class Deck {
  public:
   ~Deck() {
@@ -43,7 +48,7 @@ class Deck {
           beats.push_back(Clock::now());
           Send(FloatMessage("/Traktor.Deck0.Beat", 1.0f));
         }
-        Send(FloatMessage("/Traktor.Deck0.Seek", static_cast<float>(100 + tick)));
+        Send(FloatMessage("/Traktor.Deck0.Seek", static_cast<float>(100 + tick / 5)));
       }
     });
   }
@@ -76,8 +81,16 @@ class StallE2E : public ::testing::Test {
   }
 
   // The deck plays for 4 s; stall runs 1 s in, on this thread, and lasts as long as it takes.
-  // Every beat reaches the sink; those sent while it lasted within 20 ms.
-  void PlayThrough(const std::function<void()>& stall) {
+  // Every beat reaches the sink; those sent while it lasted within 20 ms. With streams, the
+  // beat clock and 25 fps quarter frames are on, and keep their spacing while it lasts.
+  void PlayThrough(const std::function<void()>& stall, bool streams = false) {
+    if (streams) {
+      std::filesystem::create_directories(
+          std::filesystem::path(bridge.SettingsFile()).parent_path());
+      std::ofstream(bridge.SettingsFile())
+          << "[Software]\nQuillbox\\Device=0\nQuillbox\\xpos=200\nQuillbox\\ypos=200\n"
+             "Quillbox\\channel=1\nQuillbox\\MidiClock=1\nQuillbox\\MtcRate=25\n";
+    }
     MidiSink sink;
     StartWithDebugView(sink);
     if (HasFatalFailure()) return;
@@ -109,6 +122,26 @@ class StallE2E : public ::testing::Test {
       EXPECT_LT(seen[i].frame_at - beats[i], 20ms) << sink.Xruns() << " late cycles";
     }
     EXPECT_GE(during, 3);  // the stall lasted over three beats
+    if (streams) {
+      const auto timed = sink.TimedMessages();
+      const int late = sink.Xruns();
+      for (const auto& [prefix, spacing] :
+           {std::pair<std::string, double>{"F8", 400.0 / 24}, {"F1", 10.0}}) {
+        SCOPED_TRACE(prefix);
+        std::vector<double> got;
+        std::optional<Clock::time_point> last;
+        for (const auto& t : timed) {
+          if (t.hex.rfind(prefix, 0) != 0 || t.frame_at < from || t.frame_at > to) continue;
+          if (last)
+            got.push_back(std::chrono::duration<double, std::milli>(t.frame_at - *last).count());
+          last = t.frame_at;
+        }
+        EXPECT_GE(got.size(), static_cast<std::size_t>(1000 / spacing)) << "in the stall";
+        const auto off = std::count_if(
+            got.begin(), got.end(), [&](double d) { return d < spacing / 2 || d > spacing * 2; });
+        EXPECT_LE(off, late + 1) << got.size() << " spacings in the stall";
+      }
+    }
     EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
   }
 };
@@ -131,4 +164,14 @@ TEST_F(StallE2E, BeatsKeepTimeWhileTheWindowsThreadIsHeld) {
     ASSERT_TRUE(hold.Held());
     std::this_thread::sleep_for(2s);
   });
+}
+
+TEST_F(StallE2E, StreamsKeepTimeWhileTheWindowsThreadIsHeld) {
+  PlayThrough(
+      [&] {
+        ThreadHold hold(bridge.Pid());
+        ASSERT_TRUE(hold.Held());
+        std::this_thread::sleep_for(2s);
+      },
+      /*streams=*/true);
 }
