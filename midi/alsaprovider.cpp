@@ -239,10 +239,13 @@ class SeqOutput {
     } else {
       snd_seq_ev_set_direct(&ev);
     }
-    int r = snd_seq_event_output(seq_, &ev);
-    if (r >= 0 || r == -EAGAIN) r = snd_seq_drain_output(seq_);
-    // -EAGAIN: the sequencer's pool is full for now; what did not fit waits in our buffer.
-    if (r < 0 && r != -EAGAIN) return r == -ENOMEM ? MMSYSERR_NOMEM : MMSYSERR_ERROR;
+    // Straight to the sequencer, past libasound's buffer: an event left waiting there would go
+    // only with the next send, late or never. A full pool refuses it (-EAGAIN), as a full ring
+    // does on other systems, rather than losing it.
+    if (const int r = snd_seq_event_output_direct(seq_, &ev); r < 0) {
+      if (r == -EAGAIN) return MIDIERR_NOTREADY;
+      return r == -ENOMEM ? MMSYSERR_NOMEM : MMSYSERR_ERROR;
+    }
     return MMSYSERR_NOERROR;
   }
   bool Scheduled() const { return queue_ >= 0; }

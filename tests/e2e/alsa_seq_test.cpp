@@ -252,6 +252,28 @@ TEST_F(AlsaSequencer, TimedMessagesArriveAtTheirTimesWheneverHandedOver) {
   EXPECT_LE(median, 1500);
 }
 
+// Clocks handed over far faster than they fall due fill the sequencer's pool: from there on a
+// send is refused, and every one that was taken arrives.
+TEST_F(AlsaSequencer, ASendTheFullPoolCannotTakeIsRefusedNotLost) {
+  const std::uint8_t clock = 0xF8;
+  const std::int64_t first = NowUs() + 2'000'000;
+  std::size_t taken = 0;
+  bool refused = false;
+  for (; taken < 5000 && !refused; ++taken) {
+    try {
+      // A millisecond apart, so that the reader keeps up as they arrive.
+      port->SendTimed(&clock, 1, first + static_cast<std::int64_t>(taken) * 1000);
+    } catch (const std::exception&) {
+      refused = true;
+      --taken;
+    }
+  }
+  EXPECT_TRUE(refused) << taken << " sends all taken";
+  EXPECT_EQ(port->LastResult(), MIDIERR_NOTREADY);
+  const auto got = WaitForEvents(taken + 1);
+  EXPECT_EQ(got.size(), taken);
+}
+
 // The tray counts the subscribers of our own port as the patchbay makes and ends them.
 TEST_F(AlsaSequencer, ConnectionsCountTheSubscribersOfOurPort) {
   EXPECT_TRUE(qbtest::PumpUntil([&] { return port->Connections() == 1; }, 5s))
