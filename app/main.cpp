@@ -100,7 +100,9 @@ int main(int argc, char** argv) {
     qb::CloseOnTerminationSignals(&form);
 
     form.show();
-    result = app.exec();
+    // Offscreen nobody sees a deaf bridge, nor can start it again once the port is free: it
+    // ends with a failure after its message, and a service manager tries again.
+    result = !shown && form.Deaf() ? 1 : app.exec();
 
     qb::Application().SetMainForm(nullptr);
     Form1 = nullptr;

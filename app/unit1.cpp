@@ -155,6 +155,7 @@ void TForm1::FormCreate(qb::TObject*) {
   try {
     engine_->Call([](qb::Engine::Components& c) { c.UdpSockUtil1->SetListening(true); });
   } catch (const std::exception& e) {
+    deaf_ = true;
     qb::ShowException(e);
   }
   ReportReceiveBuffer();

@@ -64,6 +64,8 @@ class TForm1 : public QWidget, public qb::TComponent {
   qb::TTimer* Timer2 = nullptr;  // 2 s after start: sends the window to the tray, once
 
   qb::Engine& Engine() { return *engine_; }
+  // Whether the port could not be bound at start: the bridge hears nothing.
+  bool Deaf() const { return deaf_; }
 
   // Handlers.
   void FormCreate(qb::TObject* Sender);
@@ -143,6 +145,7 @@ class TForm1 : public QWidget, public qb::TComponent {
   bool frame_armed_ = false;
   int32_t channel_posted_ = 0;               // the channel the engine was last told
   std::function<std::int64_t()> tip_clock_;  // empty: the steady clock
+  bool deaf_ = false;
   // The engine rings here; it lives longer than the engine.
   std::unique_ptr<qb::Doorbell> doorbell_;
   std::unique_ptr<qb::Engine> engine_;

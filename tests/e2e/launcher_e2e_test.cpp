@@ -162,9 +162,9 @@ TEST(Launcher, WithoutADisplayAnErrorGoesToStandardErrorNotToABox) {
     err += p.readAllStandardError().toStdString();
     return !LinesWith(err, "'Bind'").empty();
   });
+  // Nobody could see it deaf: it ends by itself, for a service manager to start it again.
+  const bool ended = p.state() == QProcess::NotRunning || p.waitForFinished(20000);
   close(holder);
-  kill(static_cast<pid_t>(p.processId()), SIGTERM);
-  const bool ended = p.waitForFinished(20000);
   err += p.readAllStandardError().toStdString();
   if (!ended) p.kill(), p.waitForFinished(2000);
   ASSERT_TRUE(reported) << "standard error:\n" << err;
@@ -175,5 +175,5 @@ TEST(Launcher, WithoutADisplayAnErrorGoesToStandardErrorNotToABox) {
   EXPECT_NE(lines[0].find("Address already in use"), std::string::npos) << lines[0];
   ASSERT_TRUE(ended) << err;
   EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(p.exitCode(), 0) << err;
+  EXPECT_EQ(p.exitCode(), 1) << err;
 }
