@@ -134,9 +134,10 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
     } else if (rest.size() >= 9 && StartsWith(rest, "Deck") && (rest[4] == '0' || rest[4] == '1') &&
                rest[5] == '.' && rest[4] - '0' == liveDeck) {
       const std::string_view what = rest.substr(6, 3);
+      // The beat message first: the sync outputs' work never holds it up.
       if (what == "Bea") {
-        out_.DeckBeat();
         if (!gate_closed_) Beat();
+        out_.DeckBeat();
       }
       if (what == "See")
         if (const auto position = SeekPosition(single)) Time(*position);
@@ -146,8 +147,8 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
     const std::int32_t previous = lastPhase;
     lastPhase = integer;
     if (integer < previous) {
-      out_.DeckBeat();
       Beat();
+      out_.DeckBeat();
     }
   }
 

@@ -173,7 +173,8 @@ class Engine::Core : public Bridge::Output {
   Engine& e_;
   std::function<TimeOfDay()> local_time_;
   Bridge Rules{*this};
-  ByteString datagram_;  // the last datagram read; its room is kept for the next
+  ByteString datagram_;          // the last datagram read; its room is kept for the next
+  std::int64_t arrival_us_ = 0;  // when it was read: the time of what the rules see in it
   ByteString reply_;
   std::int32_t channel_ = 1;
   Snapshot shown_;
@@ -267,7 +268,8 @@ void Engine::Core::UdpSockUtil1Receive(TObject*) {
   if (datagram_.empty()) return;
   // For the glance: the sender first, so that whoever sees the new time sees its sender.
   e_.last_sender_.store(sender, std::memory_order_relaxed);
-  e_.last_datagram_us_.store(NowUs(), std::memory_order_release);
+  arrival_us_ = NowUs();
+  e_.last_datagram_us_.store(arrival_us_, std::memory_order_release);
   Rules.Datagram(datagram_, sender);
 }
 
@@ -328,18 +330,19 @@ void Engine::Core::LongMessage(const std::uint8_t* bytes, std::uint16_t length) 
 }
 
 // The clock is an output of its own: whatever it meets must not keep the beat from its note.
+// The clock's estimator and Link's take the same arrival, so that the two grids agree.
 void Engine::Core::DeckBeat() {
-  Guarded([this] { Sync->Beat(); });
-  Link->Beat();
+  Guarded([this] { Sync->Beat(arrival_us_); });
+  Link->Beat(arrival_us_);
 }
 
 void Engine::Core::LiveDeckChanged() {
-  Sync->DeckChanged();
-  Link->DeckChanged();
+  Sync->DeckChanged(arrival_us_);
+  Link->DeckChanged(arrival_us_);
 }
 
 void Engine::Core::StreamPosition(std::int32_t position) {
-  Sync->Position(position);
+  Sync->Position(arrival_us_, position);
 }
 
 void Engine::Core::LogLine(std::string_view line) {

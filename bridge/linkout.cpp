@@ -66,15 +66,15 @@ void LinkOutput::SetStartStop(bool on) {
   if (peer_) peer_->SetStartStopSync(on);
 }
 
-void LinkOutput::Beat() {
+void LinkOutput::Beat(std::int64_t at_us) {
   if (!peer_) return;
-  grid_.Beat(port_.NowUs(), discard_);
+  grid_.Beat(at_us, discard_);
   committed_ = false;
   CommitGrid();
 }
 
-void LinkOutput::DeckChanged() {
-  if (peer_) grid_.DeckChanged(port_.NowUs());
+void LinkOutput::DeckChanged(std::int64_t at_us) {
+  if (peer_) grid_.DeckChanged(at_us);
 }
 
 void LinkOutput::CommitGrid() {

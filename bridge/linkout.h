@@ -52,9 +52,9 @@ class LinkOutput : public EventLoop::Watcher {
   void SetStartStop(bool on);
   void SetOffsetMs(int ms) { offset_us_ = std::int64_t{ms} * 1000; }
 
-  // What the rules saw.
-  void Beat();
-  void DeckChanged();
+  // What the rules saw, with the moment its datagram arrived (steady clock, microseconds).
+  void Beat(std::int64_t at_us);
+  void DeckChanged(std::int64_t at_us);
 
   int Peers() const { return shown_peers_; }
   // Peers that left and whose threads are not yet joined.

@@ -72,20 +72,20 @@ void SyncOutputs::SetOffsetMs(int ms) {
   offset_us_ = std::int64_t{offset_ms_} * 1000;
 }
 
-void SyncOutputs::Beat() {
+void SyncOutputs::Beat(std::int64_t at_us) {
   if (!clock_) return;
-  clock_->Beat(port_.NowUs(), sink_);
+  clock_->Beat(at_us, sink_);
   ShowTempo();
   Pump();
 }
 
-void SyncOutputs::DeckChanged() {
-  if (clock_) clock_->DeckChanged(port_.NowUs());
+void SyncOutputs::DeckChanged(std::int64_t at_us) {
+  if (clock_) clock_->DeckChanged(at_us);
 }
 
-void SyncOutputs::Position(std::int32_t tenths) {
+void SyncOutputs::Position(std::int64_t at_us, std::int32_t tenths) {
   if (!mtc_) return;
-  mtc_->Position(port_.NowUs(), tenths, sink_);
+  mtc_->Position(at_us, tenths, sink_);
   Pump();
 }
 

@@ -51,10 +51,10 @@ class SyncOutputs : public EventLoop::Watcher {
   void SetOffsetMs(int ms);
   int OffsetMs() const { return offset_ms_; }
 
-  // What the rules saw.
-  void Beat();
-  void DeckChanged();
-  void Position(std::int32_t tenths);
+  // What the rules saw, with the moment its datagram arrived (steady clock, microseconds).
+  void Beat(std::int64_t at_us);
+  void DeckChanged(std::int64_t at_us);
+  void Position(std::int64_t at_us, std::int32_t tenths);
   // A message of the classic outputs: true when a positive offset holds it back (it is queued),
   // false when it is to be sent at once as always.
   bool Delay(const std::uint8_t* bytes, std::uint16_t length);

@@ -179,6 +179,34 @@ const Row kDispatch[] = {
      {}},
 };
 
+// The sync outputs hear every beat of the live deck, those the gate holds back too, each only
+// once the beat message has gone: their work never delays it.
+TEST(BridgeRules, SyncOutputsHearEachLiveBeatAfterTheBeatMessage) {
+  struct SyncRecorder : Recorder {
+    void DeckBeat() override { events.push_back("sync beat"); }
+    void LiveDeckChanged() override { events.push_back("sync deck"); }
+  };
+  const std::vector<Row> rows = {
+      {"traktorBeatThenOneTheGateHolds",
+       {F("/Traktor.Deck0.Beat", 1), F("/Traktor.Deck0.Beat", 1)},
+       {"beat on", "short 80 7F 19", "sync beat", "sync beat"}},
+      {"virtualDjPhaseThatFalls",
+       {F("/VirtualDJ/Phase", 0.9f), F("/VirtualDJ/Phase", 0.1f)},
+       {"beat on", "short 80 7F 19", "sync beat"}},
+      {"deckSwitchThenTheNewDecksBeat",
+       {F("/Traktor.Deck1.Beat", 1), F("/Traktor.XFader", 0.9f), F("/Traktor.XFader", 0.8f),
+        F("/Traktor.Deck1.Beat", 1)},
+       {"sync deck", "deck BeatR", "deck BeatR", "beat on", "short 80 7F 19", "sync beat"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SyncRecorder out;
+    qb::Bridge bridge(out);
+    Feed(bridge, row.datagrams);
+    EXPECT_EQ(out.events, row.out);
+  }
+}
+
 TEST(BridgeRules, DispatchTable) {
   for (const Row& row : kDispatch) {
     SCOPED_TRACE(row.name);

@@ -43,7 +43,7 @@ class LinkOutputTest : public ::testing::Test {
                      }};
   void Beats(double bpm, int n) {
     for (int i = 0; i < n; ++i) {
-      out.Beat();
+      out.Beat(port.now);
       port.now += static_cast<std::int64_t>(60e6 / bpm);
     }
   }
@@ -51,14 +51,14 @@ class LinkOutputTest : public ::testing::Test {
 
 TEST_F(LinkOutputTest, NothingReachesTheSessionWithoutATempoAndTheGridWithTheOffsetAfter) {
   out.SetOffsetMs(100);
-  out.Beat();  // while off
+  out.Beat(port.now);  // while off
   out.SetOn(true);
   EXPECT_EQ(port.peers, 1);
-  out.Beat();  // one beat is no tempo
+  out.Beat(port.now);  // one beat is no tempo
   EXPECT_TRUE(commits.empty());
   port.now += 500'000;
   const std::int64_t second = port.now;
-  out.Beat();
+  out.Beat(port.now);
   ASSERT_EQ(commits.size(), 1u);
   EXPECT_TRUE(commits[0].timeline);
   EXPECT_NEAR(commits[0].bpm, 120.0, 1e-9);
@@ -67,7 +67,7 @@ TEST_F(LinkOutputTest, NothingReachesTheSessionWithoutATempoAndTheGridWithTheOff
   // A long silence: nothing more, and the next beat alone is no tempo again.
   port.now += 10'000'000;
   out.Check();
-  out.Beat();
+  out.Beat(port.now);
   EXPECT_EQ(commits.size(), 1u);
 }
 

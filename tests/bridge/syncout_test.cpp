@@ -130,7 +130,7 @@ TEST(SyncOutputs, ClockTicksAreMovedByTheOffsetAndStopWhenSwitchedOff) {
     std::int64_t next_beat = start;
     for (; port.now < start + 4'000'000; port.now += 250) {
       if (port.now >= next_beat) {
-        sync.Beat();
+        sync.Beat(port.now);
         next_beat += 500'000;
       }
       sync.Pump();
@@ -181,7 +181,7 @@ TEST(SyncOutputs, TimeCodeChangedMidPlayLeavesNothingOfTheOldStream) {
       std::int64_t next = port.now;
       for (const std::int64_t end = port.now + for_us; port.now < end; port.now += 250) {
         if (positions && port.now >= next) {
-          sync.Position(tenths++);
+          sync.Position(port.now, tenths++);
           next += 100'000;
         }
         sync.Pump();
