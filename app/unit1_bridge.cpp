@@ -14,13 +14,13 @@
 #include <QSpinBox>
 #include <QTextBlock>
 #include <algorithm>
-#include <chrono>
 
 #include "app/logview.h"
 #include "app/traytip.h"
 #include "app/unit1.h"
 #include "net/socketlib.h"
 #include "platform/errors.h"
+#include "platform/steadyclock.h"
 #include "tray/texttrayicon.h"
 
 namespace {
@@ -128,10 +128,7 @@ void TForm1::ShowTip() {
   qb::TrayFacts f;
   f.listening = s.listening;
   if (s.last_datagram_us > 0) {
-    using namespace std::chrono;
-    const int64_t now =
-        tip_clock_ ? tip_clock_()
-                   : duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    const int64_t now = tip_clock_ ? tip_clock_() : qb::SteadyNowUs();
     f.sender = qb::inet_ntoa(s.sender);
     f.age_ms = (now - s.last_datagram_us) / 1000;
   }

@@ -15,6 +15,7 @@
 #include "platform/component.h"
 #include "platform/errors.h"
 #include "platform/eventloop.h"
+#include "platform/steadyclock.h"
 #include "platform/timer.h"
 
 namespace qb {
@@ -295,8 +296,7 @@ void Engine::Core::ArmReplyTimer(int ms) {
 }
 
 std::int64_t Engine::Core::NowUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+  return SteadyNowUs();
 }
 
 void Engine::Core::DeckCaption(std::string_view caption) {

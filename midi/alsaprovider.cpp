@@ -13,13 +13,13 @@
 #include <RtMidi.h>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "midi/backends.h"
+#include "platform/steadyclock.h"
 
 namespace qb::detail {
 namespace {
@@ -29,11 +29,6 @@ constexpr const char* kClientName = "quillbox";
 // engine's wake-ups are late on a loaded machine, so that the sequencer, not the wake-up, sets
 // the time.
 constexpr std::int64_t kLeadUs = 10'000;
-
-std::int64_t SteadyNowUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Collects what RtMidi reports instead of letting it print or throw.
 struct ErrorSink {

@@ -34,6 +34,7 @@
 #include <utility>
 
 #include "midi/backends.h"
+#include "platform/steadyclock.h"
 
 namespace qb::detail {
 namespace {
@@ -53,11 +54,6 @@ struct TimedHeader {
 // A timed message is wanted this far ahead of its cycle: the cycle under way, the next, and a
 // margin for the sender's wake-up.
 constexpr std::int64_t kLeadMarginUs = 3000;
-
-std::int64_t SteadyNowUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void Quiet(const char*) {}
 

@@ -179,6 +179,18 @@ const Row kDispatch[] = {
      {}},
 };
 
+// Each row's datagrams fed to fresh rules: what they did, in order.
+template <class Out = Recorder, class Rows>
+void ExpectRows(const Rows& rows) {
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Out out;
+    qb::Bridge bridge(out);
+    Feed(bridge, row.datagrams);
+    EXPECT_EQ(out.events, row.out);
+  }
+}
+
 // The sync outputs hear every beat of the live deck, those the gate holds back too, each only
 // once the beat message has gone: their work never delays it.
 TEST(BridgeRules, SyncOutputsHearEachLiveBeatAfterTheBeatMessage) {
@@ -198,23 +210,11 @@ TEST(BridgeRules, SyncOutputsHearEachLiveBeatAfterTheBeatMessage) {
         F("/Traktor.Deck1.Beat", 1)},
        {"sync deck", "deck BeatR", "deck BeatR", "beat on", "short 80 7F 19", "sync beat"}},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    SyncRecorder out;
-    qb::Bridge bridge(out);
-    Feed(bridge, row.datagrams);
-    EXPECT_EQ(out.events, row.out);
-  }
+  ExpectRows<SyncRecorder>(rows);
 }
 
 TEST(BridgeRules, DispatchTable) {
-  for (const Row& row : kDispatch) {
-    SCOPED_TRACE(row.name);
-    Recorder out;
-    qb::Bridge bridge(out);
-    Feed(bridge, row.datagrams);
-    EXPECT_EQ(out.events, row.out);
-  }
+  ExpectRows(kDispatch);
 }
 
 // The debug view on, with an empty filter unless a row says otherwise.
