@@ -134,11 +134,7 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
     } else if (rest.size() >= 9 && StartsWith(rest, "Deck") && (rest[4] == '0' || rest[4] == '1') &&
                rest[5] == '.' && rest[4] - '0' == liveDeck) {
       const std::string_view what = rest.substr(6, 3);
-      // The beat message first: the sync outputs' work never holds it up.
-      if (what == "Bea") {
-        if (!gate_closed_) Beat();
-        out_.DeckBeat();
-      }
+      if (what == "Bea") LiveBeat(!gate_closed_);
       if (what == "See")
         if (const auto position = SeekPosition(single)) Time(*position);
     }
@@ -146,10 +142,7 @@ void Bridge::Datagram(std::span<const char> bytes, std::uint32_t sender) {
     // Raw bits compared as integers; the phase is kept even when the beat cannot be sent.
     const std::int32_t previous = lastPhase;
     lastPhase = integer;
-    if (integer < previous) {
-      Beat();
-      out_.DeckBeat();
-    }
+    if (integer < previous) LiveBeat(true);
   }
 
   if (debug) Monitor(text, argument);
@@ -162,6 +155,18 @@ void Bridge::Beat() {
     const std::int32_t v = out_.Channel();
     out_.ShortMessage(static_cast<std::uint8_t>((v + 127) % 256), 127, 25);
   }
+}
+
+// The beat message first, so that the sync outputs' work never holds it up; they hear the beat
+// even when the message could not be sent, as Link does not depend on the MIDI port.
+void Bridge::LiveBeat(bool send) {
+  try {
+    if (send) Beat();
+  } catch (...) {
+    out_.DeckBeat();
+    throw;
+  }
+  out_.DeckBeat();
 }
 
 void Bridge::BeatTimeout() {

@@ -105,6 +105,8 @@ class Bridge {
   static bool TimeCode(std::int32_t position, std::uint8_t (&message)[10]);
 
  private:
+  // A beat of the live deck: Beat when send, then the sync outputs hear it.
+  void LiveBeat(bool send);
   void Probe(std::uint32_t sender);
   void Monitor(std::string_view text, std::uint32_t argument);
   void ArmForFront();

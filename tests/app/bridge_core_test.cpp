@@ -211,6 +211,16 @@ TEST(BridgeRules, SyncOutputsHearEachLiveBeatAfterTheBeatMessage) {
        {"sync deck", "deck BeatR", "deck BeatR", "beat on", "short 80 7F 19", "sync beat"}},
   };
   ExpectRows<SyncRecorder>(rows);
+
+  // A beat message the port refuses: the error goes on, and the sync outputs hear the beat.
+  SyncRecorder failing;
+  failing.fail_sends = true;
+  qb::Bridge rules(failing);
+  EXPECT_THROW(Feed(rules, {F("/Traktor.Deck0.Beat", 1)}), std::runtime_error);
+  Feed(rules, {F("/VirtualDJ/Phase", 0.9f)});
+  EXPECT_THROW(Feed(rules, {F("/VirtualDJ/Phase", 0.1f)}), std::runtime_error);
+  EXPECT_EQ(failing.events, (Events{"beat on", "short 80 7F 19", "sync beat", "beat on",
+                                    "short 80 7F 19", "sync beat"}));
 }
 
 TEST(BridgeRules, DispatchTable) {
