@@ -9,8 +9,8 @@
 // graph stalled.
 //
 // Sends never wait: bytes go into a ring that the process callback empties each cycle. Timed
-// messages go into a second ring, in the order of their times, and leave in the cycle that holds
-// their time, at its frame. When the
+// messages go into a second ring in whatever order they come; the process callback keeps them by
+// their times, and each leaves in the cycle that holds its time, at its frame. When the
 // server goes away (its shutdown notice), every device of that client is gone at once; the
 // client is replaced when a server of the same name answers again, and ports opened then get
 // back the connections they had.
@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -51,6 +52,14 @@ struct TimedHeader {
   std::int64_t due_us;  // steady clock
   Length length;
 };
+// A timed message taken off the ring by the process callback.
+struct Staged {
+  std::int64_t due_us;
+  Length length;
+  std::uint8_t bytes[kMaxTimedBytes];
+};
+// More than the lead ever holds: two cycles of every stream at its fastest.
+constexpr std::size_t kStaged = 256;
 // A timed message is wanted this far ahead of its cycle: the cycle under way, the next, and a
 // margin for the sender's wake-up.
 constexpr std::int64_t kLeadMarginUs = 3000;
@@ -75,11 +84,15 @@ struct Slot {
   std::atomic<jack_nframes_t> hold{0};  // frames to keep the ring while no connection is live
   std::atomic<int> connections{-1};     // as last counted, for when the client is busy
   jack_ringbuffer_t* ring = nullptr;
-  jack_ringbuffer_t* timed = nullptr;  // TimedHeader and bytes, in the order of their times
-  bool used = false;                   // guarded by JackSystem::mutex_
-  unsigned generation = 0;             // of the client the port was made on; guarded by mutex_
-  std::string short_;                  // our port's own name; guarded by JackSystem::mutex_
-  std::string device;                  // guarded by JackSystem::peers_mutex_
+  jack_ringbuffer_t* timed = nullptr;  // TimedHeader and bytes, in the order they were sent
+  // Taken off the timed ring, in the order of their times; the process callback's alone, and
+  // emptied while the slot has no port.
+  std::array<Staged, kStaged> staged;
+  std::size_t staged_count = 0;
+  bool used = false;        // guarded by JackSystem::mutex_
+  unsigned generation = 0;  // of the client the port was made on; guarded by mutex_
+  std::string short_;       // our port's own name; guarded by JackSystem::mutex_
+  std::string device;       // guarded by JackSystem::peers_mutex_
 };
 
 class JackSystem : public std::enable_shared_from_this<JackSystem> {
@@ -195,6 +208,7 @@ class JackSystem : public std::enable_shared_from_this<JackSystem> {
   static int Process(jack_nframes_t frames, void* arg);
   static void PlaceTimed(Slot& s, void* buffer, jack_nframes_t frames, std::int64_t to_jack,
                          jack_time_t cycle_start, jack_time_t cycle_end);
+  static void Stage(Slot& s);
   static void Shutdown(jack_status_t, const char*, void* arg);
   static void PlainShutdown(void* arg) { Shutdown(JackFailure, nullptr, arg); }
   static void Connection(jack_port_id_t a, jack_port_id_t b, int connect, void* arg);
@@ -364,6 +378,7 @@ MMRESULT JackSystem::OpenOutput(const std::string& device, const std::string& ta
   s.short_ = short_name;
   jack_ringbuffer_reset(s.ring);
   jack_ringbuffer_reset(s.timed);
+  s.staged_count = 0;
   {
     std::lock_guard peers_lock(peers_mutex_);
     s.device = device;
@@ -486,6 +501,7 @@ int JackSystem::Process(jack_nframes_t frames, void* arg) {
 // message never goes before the one placed ahead of it.
 void JackSystem::PlaceTimed(Slot& s, void* buffer, jack_nframes_t frames, std::int64_t to_jack,
                             jack_time_t cycle_start, jack_time_t cycle_end) {
+  Stage(s);
   const auto start = static_cast<std::int64_t>(cycle_start);
   const auto span = static_cast<std::int64_t>(cycle_end - cycle_start);
   jack_nframes_t last = 0;
@@ -494,23 +510,44 @@ void JackSystem::PlaceTimed(Slot& s, void* buffer, jack_nframes_t frames, std::i
     jack_midi_event_t e;
     if (jack_midi_event_get(&e, buffer, events - 1) == 0) last = e.time;
   }
-  for (;;) {
+  std::size_t done = 0;
+  for (; done < s.staged_count; ++done) {
+    const Staged& m = s.staged[done];
+    const std::int64_t at = m.due_us + to_jack - start;
+    if (at >= span) break;  // a later cycle's
+    jack_nframes_t frame = at <= 0 ? 0 : static_cast<jack_nframes_t>(at * frames / span);
+    frame = std::min(std::max(frame, last), frames - 1);
+    jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, m.length);
+    if (!data && jack_midi_get_event_count(buffer) > 0) break;  // full: the rest next cycle
+    if (!data) continue;                                        // no empty buffer holds it: dropped
+    std::memcpy(data, m.bytes, m.length);
+    last = frame;
+  }
+  std::copy(s.staged.begin() + static_cast<std::ptrdiff_t>(done),
+            s.staged.begin() + static_cast<std::ptrdiff_t>(s.staged_count), s.staged.begin());
+  s.staged_count -= done;
+}
+
+// What the ring holds, into the staging by due time. Each stream hands its messages over in
+// order, but one starting or re-locking comes behind another's already handed ahead: a ring
+// read in its own order would hold it until those left.
+void JackSystem::Stage(Slot& s) {
+  while (s.staged_count < kStaged) {
     TimedHeader h;
     if (jack_ringbuffer_peek(s.timed, reinterpret_cast<char*>(&h), sizeof h) < sizeof h) return;
     if (jack_ringbuffer_read_space(s.timed) < sizeof h + h.length) return;  // being written
-    const std::int64_t at = h.due_us + to_jack - start;
-    if (at >= span) return;  // a later cycle's
-    jack_nframes_t frame = at <= 0 ? 0 : static_cast<jack_nframes_t>(at * frames / span);
-    frame = std::min(std::max(frame, last), frames - 1);
-    jack_midi_data_t* data = jack_midi_event_reserve(buffer, frame, h.length);
-    if (!data) {
-      if (jack_midi_get_event_count(buffer) > 0) return;  // full: the rest next cycle
-      jack_ringbuffer_read_advance(s.timed, sizeof h + h.length);
+    jack_ringbuffer_read_advance(s.timed, sizeof h);
+    if (h.length > kMaxTimedBytes) {  // never written so: the sessions refuse it
+      jack_ringbuffer_read_advance(s.timed, h.length);
       continue;
     }
-    jack_ringbuffer_read_advance(s.timed, sizeof h);
-    jack_ringbuffer_read(s.timed, reinterpret_cast<char*>(data), h.length);
-    last = frame;
+    std::size_t at = s.staged_count;
+    for (; at > 0 && s.staged[at - 1].due_us > h.due_us; --at) s.staged[at] = s.staged[at - 1];
+    Staged& m = s.staged[at];
+    m.due_us = h.due_us;
+    m.length = h.length;
+    jack_ringbuffer_read(s.timed, reinterpret_cast<char*>(m.bytes), h.length);
+    ++s.staged_count;
   }
 }
 

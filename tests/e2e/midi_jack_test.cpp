@@ -331,3 +331,72 @@ TEST_F(MidiJack, TimedMessagesLeaveAtTheFramesOfTheirTimes) {
   EXPECT_EQ(measured, 1) << "every run met a late cycle or a late wake-up";
   EXPECT_TRUE(port.Close());
 }
+
+// A stream that starts or re-locks hands its first message over behind another stream's,
+// already handed ahead up to the lead: each still leaves at its own frame, the earlier first.
+TEST_F(MidiJack, TimedMessagesHandedOverOutOfOrderLeaveAtTheirOwnFrames) {
+  e2e::MidiSink frames(std::getenv("JACK_DEFAULT_SERVER"));
+  TMidiOutput port(nullptr);
+  port.SetProductName("quillbox");
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }));
+  ASSERT_TRUE(qbtest::PumpUntil([&] { return frames.ConnectFrom("quillbox"); }));
+  ASSERT_TRUE(qbtest::PumpUntil([&] {
+    port.SendShortMessage(0xFE, 0, 0);
+    return e2e::WaitFor([&] { return !frames.Messages().empty(); }, 50ms);
+  }));
+  const std::int64_t lead = port.LeadUs();
+  ASSERT_GT(lead, 4000);
+  auto now_us = [] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  const double frame_us = 1e6 / 48000;
+  constexpr int kPairs = 20;
+  const std::uint8_t later = 0xFA, earlier = 0xFB;
+  int measured = 0;
+  std::size_t seen = 0;
+  for (int attempt = 0; attempt < 8 && measured == 0; ++attempt) {
+    SCOPED_TRACE(attempt);
+    const int xruns = frames.Xruns();
+    bool late = false;
+    std::vector<std::int64_t> apart;  // the earlier's due time less the later's
+    auto pace = std::chrono::steady_clock::now();
+    for (int i = 0; i < kPairs; ++i, pace += 30ms) {
+      std::this_thread::sleep_until(pace);  // the streams' pace, not a wait for the port
+      const std::int64_t now = now_us();
+      const std::int64_t a = now + lead - 1000, b = now + lead / 2;
+      port.SendTimed(&later, 1, a);
+      port.SendTimed(&earlier, 1, b);
+      if (now_us() > now + 1000) late = true;
+      apart.push_back(b - a);
+    }
+    std::vector<e2e::MidiSink::Timed> got;
+    const bool all = e2e::WaitFor(
+        [&] {
+          got.clear();
+          std::size_t n = 0;
+          for (const auto& t : frames.TimedMessages())
+            if ((t.hex == "FA" || t.hex == "FB") && n++ >= seen) got.push_back(t);
+          return got.size() >= 2 * kPairs;
+        },
+        5s);
+    seen += got.size();
+    if (!all && frames.Xruns() != xruns) continue;
+    ASSERT_TRUE(all) << got.size() << " of " << 2 * kPairs << ", no late cycles";
+    if (late || frames.Xruns() != xruns) continue;
+    ++measured;
+    for (int i = 0; i < kPairs; ++i) {
+      SCOPED_TRACE(i);
+      const auto& first = got[static_cast<std::size_t>(2 * i)];
+      const auto& second = got[static_cast<std::size_t>(2 * i + 1)];
+      EXPECT_EQ(first.hex, "FB");
+      EXPECT_EQ(second.hex, "FA");
+      const double gap =
+          std::chrono::duration<double, std::micro>(first.frame_at - second.frame_at).count();
+      EXPECT_NEAR(gap, static_cast<double>(apart[static_cast<std::size_t>(i)]), frame_us + 2.0);
+    }
+  }
+  EXPECT_EQ(measured, 1) << "every run met a late cycle or a late wake-up";
+  EXPECT_TRUE(port.Close());
+}
