@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -325,8 +326,12 @@ void MidiLife::StreamsRunOnOnceTheServerIsBack(bool realtime) {
     const auto bunched =
         std::count_if(got.begin(), got.end(), [&](double d) { return d < spacing / 2; });
     EXPECT_LE(bunched, late + 1) << got.size() << " spacings";
-    const auto gaps =
-        std::count_if(got.begin(), got.end(), [&](double d) { return d > spacing * 2; });
+    // A busy machine's dummy server moves its frames on by a period now and then: one spacing
+    // that much longer, to a fraction of a frame, is the server's and not a message missing.
+    const double period_ms = (realtime ? 256 : 1024) / 48.0;
+    const auto gaps = std::count_if(got.begin(), got.end(), [&](double d) {
+      return d > spacing * 2 && std::abs(d - spacing - period_ms) > 0.25;
+    });
     EXPECT_LE(gaps, late + 1) << got.size() << " spacings";
   }
   EXPECT_EQ(bridge.Terminate(), 0) << bridge.Output();
