@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 
 #include "midi/backends.h"
 #include "midi/midiout.h"
+#include "platform/steadyclock.h"
 #include "tests/common/testsupport.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -127,6 +130,52 @@ class MidiJack : public ::testing::Test {
     sink.Forget();
     return ok;
   }
+  // Our own port, connected to a sink that takes each message's frame, with a message through.
+  static void OpenToFrames(TMidiOutput& port, e2e::MidiSink& frames) {
+    port.SetProductName("quillbox");
+    ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }));
+    ASSERT_TRUE(qbtest::PumpUntil([&] { return frames.ConnectFrom("quillbox"); }));
+    ASSERT_TRUE(qbtest::PumpUntil([&] {
+      port.SendShortMessage(0xFE, 0, 0);
+      return e2e::WaitFor([&] { return !frames.Messages().empty(); }, 50ms);
+    }));
+  }
+  // Runs send until one run met neither a late cycle of the server nor a late wake-up of the
+  // sender (send tells that), then gives check the count messages of those kinds that run
+  // brought: such a run measures the placing, not the machine.
+  void OnAQuietRun(e2e::MidiSink& frames, std::size_t count, std::set<std::string> kinds,
+                   const std::function<bool()>& send,
+                   const std::function<void(const std::vector<e2e::MidiSink::Timed>&)>& check) {
+    int measured = 0;
+    std::size_t seen = 0;
+    for (int attempt = 0; attempt < 8 && measured == 0; ++attempt) {
+      SCOPED_TRACE(attempt);
+      const int xruns = frames.Xruns();
+      const bool late = send();
+      std::vector<e2e::MidiSink::Timed> got;
+      const bool all = e2e::WaitFor(
+          [&] {
+            got.clear();
+            std::size_t n = 0;
+            for (const auto& t : frames.TimedMessages())
+              if (kinds.count(t.hex) && n++ >= seen) got.push_back(t);
+            return got.size() >= count;
+          },
+          5s);
+      seen += got.size();
+      // A cycle the server ran late may lose what it carried; without one, nothing is lost.
+      if (!all && frames.Xruns() != xruns) continue;
+      ASSERT_TRUE(all) << got.size() << " of " << count << ", no late cycles";
+      if (late || frames.Xruns() != xruns) continue;
+      ++measured;
+      check(got);
+    }
+    EXPECT_EQ(measured, 1) << "every run met a late cycle or a late wake-up";
+  }
+  static double UsBetween(const e2e::MidiSink::Timed& from, const e2e::MidiSink::Timed& to) {
+    return std::chrono::duration<double, std::micro>(to.frame_at - from.frame_at).count();
+  }
+  static constexpr double kFrameUs = 1e6 / 48000;
   void SinkRuns() {
     TMidiOutput port(nullptr);
     port.SetProductName(sink.Port());
@@ -260,75 +309,37 @@ TEST_F(MidiJack, SinkThatLeavesAfterTheCountCannotBeOpened) {
 TEST_F(MidiJack, TimedMessagesLeaveAtTheFramesOfTheirTimes) {
   e2e::MidiSink frames(std::getenv("JACK_DEFAULT_SERVER"));
   TMidiOutput port(nullptr);
-  port.SetProductName("quillbox");
-  ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }));
-  ASSERT_TRUE(qbtest::PumpUntil([&] { return frames.ConnectFrom("quillbox"); }));
-  ASSERT_TRUE(qbtest::PumpUntil([&] {
-    port.SendShortMessage(0xFE, 0, 0);
-    return e2e::WaitFor([&] { return !frames.Messages().empty(); }, 50ms);
-  }));
+  OpenToFrames(port, frames);
+  if (HasFatalFailure()) return;
   const std::int64_t lead = port.LeadUs();
   ASSERT_GT(lead, 0);  // the device places messages in time
 
   // A period of 1,999 us lands on every phase of the 20.8 us frame and 5.3 ms cycle.
-  constexpr int kCount = 300;
+  constexpr std::size_t kCount = 300;
   constexpr std::int64_t kPeriodUs = 1999;
-  const double frame_us = 1e6 / 48000;
-  auto now_us = [] {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  };
   const std::uint8_t clock = 0xF8;
-  // A run where the server ran a cycle late, or this thread woke too late to hand a message over
-  // before its cycle, measures the machine, not the placing: such a run is done again.
-  int measured = 0;
-  std::size_t seen = 0;
-  for (int attempt = 0; attempt < 8 && measured == 0; ++attempt) {
-    SCOPED_TRACE(attempt);
-    const int xruns = frames.Xruns();
+  const auto send = [&] {
     bool late = false;
-    const std::int64_t first = now_us() + 50000;
-    for (int i = 0; i < kCount; ++i) {
+    const std::int64_t first = qb::SteadyNowUs() + 50000;
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(kCount); ++i) {
       const std::int64_t due = first + i * kPeriodUs;
       // Handed over anywhere within the lead, as a loop that wakes late would.
       const std::int64_t hand_over = due - lead + (i * 7919) % (lead / 2);
       std::this_thread::sleep_until(
           std::chrono::steady_clock::time_point(std::chrono::microseconds(hand_over)));
-      if (now_us() > due - lead / 2 + 1000) late = true;  // its cycle may have begun
+      if (qb::SteadyNowUs() > due - lead / 2 + 1000) late = true;  // its cycle may have begun
       port.SendTimed(&clock, 1, due);
     }
-    std::vector<e2e::MidiSink::Timed> got;
-    const bool all = e2e::WaitFor(
-        [&] {
-          got.clear();
-          std::size_t n = 0;
-          for (const auto& t : frames.TimedMessages())
-            if (t.hex == "F8" && n++ >= seen) got.push_back(t);
-          return got.size() >= static_cast<std::size_t>(kCount);
-        },
-        5s);
-    // A cycle the server ran late may lose what it carried; without one, nothing is lost.
-    if (!all && frames.Xruns() != xruns) {
-      seen += got.size();
-      continue;
-    }
-    ASSERT_TRUE(all) << got.size() << " of " << kCount << ", no late cycles";
-    seen += got.size();
-    if (late || frames.Xruns() != xruns) continue;
-    ++measured;
+    return late;
+  };
+  const auto check = [&](const std::vector<e2e::MidiSink::Timed>& got) {
     double worst = 0;
-    for (int i = 1; i < kCount; ++i) {
-      const double gap =
-          std::chrono::duration<double, std::micro>(got[static_cast<std::size_t>(i)].frame_at -
-                                                    got[static_cast<std::size_t>(i) - 1].frame_at)
-              .count();
-      worst = std::max(worst, std::abs(gap - kPeriodUs));
-    }
+    for (std::size_t i = 1; i < kCount; ++i)
+      worst = std::max(worst, std::abs(UsBetween(got[i - 1], got[i]) - kPeriodUs));
     // A frame from rounding each end, and JACK's clock filter's own wander within a run.
-    EXPECT_LE(worst, frame_us + 2.0);
-  }
-  EXPECT_EQ(measured, 1) << "every run met a late cycle or a late wake-up";
+    EXPECT_LE(worst, kFrameUs + 2.0);
+  };
+  OnAQuietRun(frames, kCount, {"F8"}, send, check);
   EXPECT_TRUE(port.Close());
 }
 
@@ -337,66 +348,38 @@ TEST_F(MidiJack, TimedMessagesLeaveAtTheFramesOfTheirTimes) {
 TEST_F(MidiJack, TimedMessagesHandedOverOutOfOrderLeaveAtTheirOwnFrames) {
   e2e::MidiSink frames(std::getenv("JACK_DEFAULT_SERVER"));
   TMidiOutput port(nullptr);
-  port.SetProductName("quillbox");
-  ASSERT_TRUE(qbtest::PumpUntil([&] { return port.Open(); }));
-  ASSERT_TRUE(qbtest::PumpUntil([&] { return frames.ConnectFrom("quillbox"); }));
-  ASSERT_TRUE(qbtest::PumpUntil([&] {
-    port.SendShortMessage(0xFE, 0, 0);
-    return e2e::WaitFor([&] { return !frames.Messages().empty(); }, 50ms);
-  }));
+  OpenToFrames(port, frames);
+  if (HasFatalFailure()) return;
   const std::int64_t lead = port.LeadUs();
   ASSERT_GT(lead, 4000);
-  auto now_us = [] {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  };
-  const double frame_us = 1e6 / 48000;
-  constexpr int kPairs = 20;
+  constexpr std::size_t kPairs = 20;
   const std::uint8_t later = 0xFA, earlier = 0xFB;
-  int measured = 0;
-  std::size_t seen = 0;
-  for (int attempt = 0; attempt < 8 && measured == 0; ++attempt) {
-    SCOPED_TRACE(attempt);
-    const int xruns = frames.Xruns();
+  std::vector<std::int64_t> apart;  // each pair's earlier due time less its later one's
+  const auto send = [&] {
     bool late = false;
-    std::vector<std::int64_t> apart;  // the earlier's due time less the later's
+    apart.clear();
     auto pace = std::chrono::steady_clock::now();
-    for (int i = 0; i < kPairs; ++i, pace += 30ms) {
+    for (std::size_t i = 0; i < kPairs; ++i, pace += 30ms) {
       std::this_thread::sleep_until(pace);  // the streams' pace, not a wait for the port
-      const std::int64_t now = now_us();
+      const std::int64_t now = qb::SteadyNowUs();
       const std::int64_t a = now + lead - 1000, b = now + lead / 2;
       port.SendTimed(&later, 1, a);
       port.SendTimed(&earlier, 1, b);
-      if (now_us() > now + 1000) late = true;
+      if (qb::SteadyNowUs() > now + 1000) late = true;
       apart.push_back(b - a);
     }
-    std::vector<e2e::MidiSink::Timed> got;
-    const bool all = e2e::WaitFor(
-        [&] {
-          got.clear();
-          std::size_t n = 0;
-          for (const auto& t : frames.TimedMessages())
-            if ((t.hex == "FA" || t.hex == "FB") && n++ >= seen) got.push_back(t);
-          return got.size() >= 2 * kPairs;
-        },
-        5s);
-    seen += got.size();
-    if (!all && frames.Xruns() != xruns) continue;
-    ASSERT_TRUE(all) << got.size() << " of " << 2 * kPairs << ", no late cycles";
-    if (late || frames.Xruns() != xruns) continue;
-    ++measured;
-    for (int i = 0; i < kPairs; ++i) {
+    return late;
+  };
+  const auto check = [&](const std::vector<e2e::MidiSink::Timed>& got) {
+    for (std::size_t i = 0; i < kPairs; ++i) {
       SCOPED_TRACE(i);
-      const auto& first = got[static_cast<std::size_t>(2 * i)];
-      const auto& second = got[static_cast<std::size_t>(2 * i + 1)];
+      const auto& first = got[2 * i];
+      const auto& second = got[2 * i + 1];
       EXPECT_EQ(first.hex, "FB");
       EXPECT_EQ(second.hex, "FA");
-      const double gap =
-          std::chrono::duration<double, std::micro>(first.frame_at - second.frame_at).count();
-      EXPECT_NEAR(gap, static_cast<double>(apart[static_cast<std::size_t>(i)]), frame_us + 2.0);
+      EXPECT_NEAR(UsBetween(second, first), static_cast<double>(apart[i]), kFrameUs + 2.0);
     }
-  }
-  EXPECT_EQ(measured, 1) << "every run met a late cycle or a late wake-up";
+  };
+  OnAQuietRun(frames, 2 * kPairs, {"FA", "FB"}, send, check);
   EXPECT_TRUE(port.Close());
 }
